@@ -1,0 +1,138 @@
+#include "devicelog/devicelog.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Relative to the working directory, which the collector never changes.
+const std::filesystem::path logDir = "log";
+
+bool isControl(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7f;
+}
+
+// Made again whenever it is missing, so that an operator may move the files away at any time.
+void ensureLogDirectory() {
+  std::error_code ec;
+  std::filesystem::create_directory(logDir, ec);
+  if (ec) {
+    throw std::filesystem::filesystem_error("create_directory", logDir, ec);
+  }
+}
+
+int openDeviceFile(const std::string &filePath) {
+  constexpr int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
+  int fd = ::open(filePath.c_str(), flags, 0644);
+  if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
+    ensureLogDirectory();
+    fd = ::open(filePath.c_str(), flags, 0644);
+  }
+  if (fd < 0) {
+    throw std::system_error(errno, std::generic_category(), "cannot open " + filePath);
+  }
+  return fd;
+}
+
+// Takes back the part of a record that a failed write left, so that the next record
+// starts on a line of its own.
+void cutBack(int fd, std::size_t written) {
+  struct stat status {};
+  if (written > 0 && ::fstat(fd, &status) == 0) {
+    (void)::ftruncate(fd, status.st_size - static_cast<off_t>(written));
+  }
+}
+
+// One write for the record and its line feed, so that readers and a crash never see half.
+void writeRecord(int fd, const std::string &filePath, const std::string &recordLine) {
+  std::size_t written = 0;
+  while (written < recordLine.size()) {
+    const auto count = ::write(fd, recordLine.data() + written, recordLine.size() - written);
+    if (count > 0) {
+      written += static_cast<std::size_t>(count);
+    } else if (count < 0 && errno == EINTR) {
+      continue;
+    } else {
+      const int error = count < 0 ? errno : ENOSPC;
+      cutBack(fd, written);
+      ::close(fd);
+      throw std::system_error(error, std::generic_category(), "record not stored in " + filePath);
+    }
+  }
+  if (::close(fd) != 0) {
+    throw std::system_error(errno, std::generic_category(), "record may be lost in " + filePath);
+  }
+}
+
+} // namespace
+
+std::string printable(const std::string &text) {
+  std::string shown;
+  for (const char c : text) {
+    if (isControl(c) || c == '\\' || static_cast<unsigned char>(c) >= 0x80) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(c));
+      shown += escaped;
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
+std::string deviceFileName(const std::string &macAddress) {
+  std::string macAddressStripped = macAddress;
+  macAddressStripped.erase(std::remove(macAddressStripped.begin(), macAddressStripped.end(), ':'),
+                           macAddressStripped.end());
+  const bool leavesLogDir =
+      macAddressStripped == "." || macAddressStripped == ".." ||
+      std::any_of(macAddressStripped.begin(), macAddressStripped.end(),
+                  [](char c) { return c == '/' || c == '\\' || isControl(c); });
+  return leavesLogDir ? std::string() : macAddressStripped + ".csv";
+}
+
+void appendToDeviceLog(const std::string &macAddress, const std::string &line) {
+  const std::string fileName = deviceFileName(macAddress);
+  if (fileName.empty()) {
+    throw std::invalid_argument("refused device identifier \"" + printable(macAddress) +
+                                "\": it would name a file outside the log directory");
+  }
+  const std::string filePath = (logDir / fileName).string();
+  writeRecord(openDeviceFile(filePath), filePath, line + '\n');
+}
+
+void processReport(const std::string &pkg) {
+  std::istringstream iss(pkg);
+  std::string line;
+  while (std::getline(iss, line)) {
+    std::istringstream lineStream(line);
+    std::vector<std::string> tokens;
+    std::string token;
+    while (std::getline(lineStream, token, ',')) {
+      tokens.push_back(token);
+    }
+    if (tokens.size() < 2) {
+      continue; // no device identifier: not a record
+    }
+    const std::string macAddress = tokens[1];
+    try {
+      appendToDeviceLog(macAddress, line);
+    } catch (const std::filesystem::filesystem_error &) {
+      throw; // without a log directory no record can be stored: the collector must stop
+    } catch (const std::exception &e) {
+      std::cerr << "Exception: " << e.what() << std::endl;
+    }
+  }
+}

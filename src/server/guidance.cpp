@@ -1,0 +1,3 @@
+#include "server/server.hpp"
+
+void showSetupGuidance() {}

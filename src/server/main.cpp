@@ -1,0 +1,6 @@
+#include "server/server.hpp"
+
+int main() {
+  showSetupGuidance();
+  return runServer();
+}

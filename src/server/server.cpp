@@ -1,0 +1,132 @@
+#include "server/server.hpp"
+
+#include "devicelog/devicelog.hpp"
+
+#include <asio.hpp>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <iostream>
+#include <sstream>
+#include <system_error>
+
+using asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// A line that has not arrived within this time after the accept never will.
+constexpr auto readTimeLimit = std::chrono::seconds(10);
+
+// A report is one short line; anything longer without a line feed is not a board talking.
+constexpr std::size_t maxReportBytes = 65536;
+
+// Runs handlers on this thread until `done` is set or `deadline` passes, and says whether
+// `done` was set. Other pending work, such as a watched signal, never holds us here.
+bool runUntil(asio::io_context &io_context, const bool &done, Clock::time_point deadline) {
+  io_context.restart();
+  while (!done && io_context.run_one_until(deadline) > 0) {
+  }
+  return done;
+}
+
+void acceptDevice(asio::io_context &io_context, tcp::acceptor &acceptor, tcp::socket &socket) {
+  bool done = false;
+  std::error_code error;
+  acceptor.async_accept(socket, [&](std::error_code ec) {
+    error = ec;
+    done = true;
+  });
+  runUntil(io_context, done, Clock::time_point::max());
+  if (error) {
+    throw std::system_error(error, "accept");
+  }
+}
+
+// Reads until a line feed has arrived, or until the peer has closed after sending something.
+std::string readReport(asio::io_context &io_context, tcp::socket &socket,
+                       Clock::time_point deadline) {
+  std::string buffer;
+  bool done = false;
+  std::error_code error;
+  asio::async_read_until(socket, asio::dynamic_buffer(buffer, maxReportBytes), '\n',
+                         [&](std::error_code ec, std::size_t) {
+                           error = ec;
+                           done = true;
+                         });
+  if (!runUntil(io_context, done, deadline)) {
+    socket.close(); // aborts the read; its handler still has to run before `buffer` goes
+    runUntil(io_context, done, Clock::time_point::max());
+    throw std::system_error(asio::error::timed_out, "read_until");
+  }
+  if (error == asio::error::not_found) {
+    throw std::system_error(asio::error::message_size, "read_until");
+  }
+  if (error && !(error == asio::error::eof && !buffer.empty())) {
+    throw std::system_error(error, "read_until");
+  }
+  return buffer;
+}
+
+std::string reportTimestamp() {
+  const std::time_t now = std::time(nullptr);
+  std::tm tm_info{};
+  localtime_r(&now, &tm_info);
+  char timeBuffer[15];
+  std::strftime(timeBuffer, sizeof timeBuffer, "%d%m%Y%H%M%S", &tm_info);
+  return timeBuffer;
+}
+
+// Accepts one device and returns its stamped report. Failures here belong to this one
+// connection and are thrown as system errors.
+std::string receiveStampedReport(asio::io_context &io_context, tcp::acceptor &acceptor,
+                                 tcp::socket &socket) {
+  acceptDevice(io_context, acceptor, socket);
+  const auto deadline = Clock::now() + readTimeLimit;
+  // Asked before anything is printed, so that a peer already gone leaves no half line.
+  const std::string peerAddress = socket.remote_endpoint().address().to_string();
+  std::cout << "Connection from: " << peerAddress << std::endl;
+
+  const std::string buffer = readReport(io_context, socket, deadline);
+  if (const auto fragment = fragmentLength(buffer); fragment > 0) {
+    std::cerr << "Exception: dropped " << fragment << " bytes from " << peerAddress
+              << " after the last line feed: a line that never fully arrived" << std::endl;
+  }
+  const std::string data = reportText(buffer);
+
+  std::ostringstream ss;
+  ss << reportTimestamp() << ',' << data;
+  return ss.str();
+}
+
+void serveOneDevice(asio::io_context &io_context, tcp::acceptor &acceptor) {
+  tcp::socket socket(io_context);
+  std::string pkg;
+  try {
+    pkg = receiveStampedReport(io_context, acceptor, socket);
+  } catch (const std::system_error &e) {
+    // One peer's failure ends its own connection, never the collector.
+    std::cerr << "Exception: " << e.what() << std::endl;
+    return;
+  }
+  std::cout << pkg << std::endl;
+  processReport(pkg);
+} // closing the socket here tells the device its report is stored
+
+} // namespace
+
+int runServer() {
+  try {
+    asio::io_context io_context;
+    tcp::acceptor acceptor(io_context,
+                           tcp::endpoint(tcp::v4(), static_cast<unsigned short>(listenPort)));
+    std::cout << "Server listening on 0.0.0.0 local end port " << listenPort << "\n" << std::endl;
+    for (;;) {
+      serveOneDevice(io_context, acceptor);
+    }
+  } catch (const std::exception &e) {
+    std::cerr << "Exception: " << e.what() << std::endl;
+    return EXIT_FAILURE;
+  }
+}

@@ -1,0 +1,141 @@
+// The device log on real files, in a temporary working directory of each test's own.
+
+#include "devicelog/devicelog.hpp"
+#include "server/server.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include <stdlib.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class DeviceLog : public ::testing::Test {
+protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "devicelog-test-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir = pattern;
+    fs::current_path(dir);
+  }
+  void TearDown() override {
+    fs::current_path(fs::temp_directory_path());
+    fs::remove_all(dir);
+  }
+  // Every device file, by name, with its contents.
+  static std::map<std::string, std::string> deviceFiles() {
+    std::map<std::string, std::string> files;
+    if (!fs::exists("log")) {
+      return files;
+    }
+    for (const auto &entry : fs::directory_iterator("log")) {
+      std::ifstream file(entry.path(), std::ios::binary);
+      std::ostringstream contents;
+      contents << file.rdbuf();
+      files[entry.path().filename().string()] = contents.str();
+    }
+    return files;
+  }
+  fs::path dir;
+};
+
+struct Routing {
+  const char *what;
+  std::string pkg;
+  std::map<std::string, std::string> files;
+};
+
+TEST_F(DeviceLog, RoutesEachRecordToTheFileOfItsSecondField) {
+  const Routing cases[] = {
+      {"one record",
+       "T,AA:BB:CC:DD:EE:FF,21.5\n",
+       {{"AABBCCDDEEFF.csv", "T,AA:BB:CC:DD:EE:FF,21.5\n"}}},
+      {"second line routed by its own field",
+       "T,P,Q\nR,S\n",
+       {{"P.csv", "T,P,Q\n"}, {"S.csv", "R,S\n"}}},
+      {"hyphens and case stay", "T,aa-BB-cc,1\n", {{"aa-BB-cc.csv", "T,aa-BB-cc,1\n"}}},
+      {"lone identifier", "T,dev\n", {{"dev.csv", "T,dev\n"}}},
+      {"empty identifier", "T,,x\n", {{".csv", "T,,x\n"}}},
+      {"carriage return stays", "T,A,1\r\n", {{"A.csv", "T,A,1\r\n"}}},
+      {"no final line feed", "T,A,1", {{"A.csv", "T,A,1\n"}}},
+      {"lines without two fields skipped", "T,A,1\n\nnocomma\nB,\n", {{"A.csv", "T,A,1\n"}}},
+      {"timestamp alone", "T,", {}},
+  };
+  for (const auto &c : cases) {
+    fs::remove_all("log");
+    processReport(c.pkg);
+    EXPECT_EQ(deviceFiles(), c.files) << c.what;
+  }
+}
+
+TEST_F(DeviceLog, AppendsAndRecreatesTheLogDirectory) {
+  processReport("T1,A,1\n");
+  processReport("T2,A,2\n");
+  EXPECT_EQ(deviceFiles()["A.csv"], "T1,A,1\nT2,A,2\n");
+  fs::remove_all("log");
+  processReport("T3,A,3\n");
+  EXPECT_EQ(deviceFiles()["A.csv"], "T3,A,3\n");
+}
+
+TEST_F(DeviceLog, RefusesIdentifiersThatLeaveTheLogDirectory) {
+  const std::string identifiers[] = {".",    "..",    ":.:.",  "../x", "a/b",
+                                     "a\\b", "a\x01", "a\x7f", "a\rb"};
+  for (const auto &identifier : identifiers) {
+    ::testing::internal::CaptureStderr();
+    processReport("T," + identifier + ",1\n");
+    const std::string error = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(error, "Exception: refused device identifier \"" + printable(identifier) +
+                         "\": it would name a file outside the log directory\n");
+    EXPECT_EQ(error.find_first_of("\x01\x7f\r"), std::string::npos) << printable(error);
+  }
+  EXPECT_TRUE(deviceFiles().empty());
+  EXPECT_EQ(fs::directory_iterator(dir), fs::directory_iterator()) << "nothing outside log";
+}
+
+TEST_F(DeviceLog, ReportsARecordThatCannotBeStoredAndGoesOn) {
+  fs::create_directories("log/A.csv");
+  ::testing::internal::CaptureStderr();
+  processReport("T,A,1\nB,B,2\n");
+  const std::string error = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(error, "Exception: cannot open log/A.csv: Is a directory\n");
+  EXPECT_EQ(deviceFiles()["B.csv"], "B,B,2\n");
+}
+
+TEST_F(DeviceLog, ALogThatIsNoDirectoryIsAFailureOfTheCollector) {
+  std::ofstream("log") << "in the way";
+  try {
+    processReport("T,A,1\n");
+    FAIL() << "no failure";
+  } catch (const fs::filesystem_error &e) {
+    EXPECT_NE(std::string(e.what()).find("create_directory"), std::string::npos) << e.what();
+  }
+}
+
+TEST(ReportText, KeepsWholeLinesAndCutsAtTheFirstNul) {
+  struct Case {
+    std::string received, text;
+    std::size_t fragment;
+  };
+  const Case cases[] = {
+      {"A,1\n", "A,1\n", 0},
+      {"A,1\nB,2\n", "A,1\nB,2\n", 0},
+      {"A,1\nB,", "A,1\n", 2},
+      {"A,1", "A,1", 0},
+      {std::string("A,1\n\0\0", 6), "A,1\n", 0},
+      {std::string("A\0,1\n", 5), "A", 0},
+      {std::string("A,1\n\0x", 6), "A,1\n", 2},
+      {"", "", 0},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(reportText(c.received), c.text) << printable(c.received);
+    EXPECT_EQ(fragmentLength(c.received), c.fragment) << printable(c.received);
+  }
+}
+
+} // namespace

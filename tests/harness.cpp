@@ -1,0 +1,136 @@
+#include "harness.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace harness {
+
+namespace {
+void check(bool ok, const std::string &what) {
+  if (!ok) {
+    throw std::runtime_error(what + ": " + std::strerror(errno));
+  }
+}
+} // namespace
+
+void enterPrivateNetwork() {
+  check(::unshare(CLONE_NEWNET) == 0, "unshare(CLONE_NEWNET)");
+  check(std::system("ip link set lo up") == 0, "ip link set lo up");
+}
+
+std::filesystem::path makeTempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "collector-test-XXXXXX").string();
+  check(::mkdtemp(pattern.data()) != nullptr, "mkdtemp");
+  return pattern;
+}
+
+pid_t startCollector(const std::filesystem::path &dir, const std::function<void()> &inChild) {
+  const pid_t pid = ::fork();
+  check(pid >= 0, "fork");
+  if (pid == 0) {
+    if (inChild) {
+      inChild();
+    }
+    const int out = ::open((dir / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = ::open((dir / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 ||
+        ::chdir(dir.c_str()) != 0) {
+      ::_exit(127);
+    }
+    ::execl(COLLECTOR_BINARY, "report-collector", static_cast<char *>(nullptr));
+    ::_exit(127);
+  }
+  return pid;
+}
+
+bool eventually(const std::function<bool()> &condition) {
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > giveUp) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+void waitUntilListening(const std::filesystem::path &dir) {
+  if (!eventually(
+          [&] { return readFile(dir / "stdout").find("Server listening") != std::string::npos; })) {
+    throw std::runtime_error("collector did not start listening: " + readFile(dir / "stderr"));
+  }
+}
+
+std::string readFile(const std::filesystem::path &path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream contents;
+  contents << file.rdbuf();
+  return contents.str();
+}
+
+int connectToCollector() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  check(fd >= 0, "socket");
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(999);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  check(::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0, "connect");
+  return fd;
+}
+
+void finishReport(int fd, const std::string &bytes) {
+  for (std::size_t sent = 0; sent < bytes.size();) {
+    const auto count = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (count <= 0) {
+      break; // the collector may drop an oversized report before it is all sent
+    }
+    sent += static_cast<std::size_t>(count);
+  }
+  ::shutdown(fd, SHUT_WR);
+  char ignored[256];
+  while (::recv(fd, ignored, sizeof ignored, 0) > 0) {
+  }
+  ::close(fd);
+}
+
+void sendReport(const std::string &bytes) {
+  finishReport(connectToCollector(), bytes);
+}
+
+int exitStatus(pid_t pid) {
+  int status = 0;
+  if (!eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; })) {
+    return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+void killCollector(pid_t pid) {
+  if (pid > 0 && ::kill(pid, SIGKILL) == 0) {
+    ::waitpid(pid, nullptr, 0);
+  }
+}
+
+std::string withoutTimestamps(const std::string &text) {
+  static const std::regex timestamp("(^|\n)[0-9]{14},");
+  return std::regex_replace(text, timestamp, "$1TS,");
+}
+
+} // namespace harness

@@ -1,0 +1,199 @@
+// The real report-collector, on port 999 of a private network namespace.
+
+#include "harness.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace harness;
+
+namespace {
+
+class ReportPath : public ::testing::Test {
+protected:
+  void SetUp() override {
+    enterPrivateNetwork();
+    dir = makeTempDir();
+  }
+  void TearDown() override {
+    killCollector(pid);
+    fs::remove_all(dir);
+  }
+  void start() {
+    pid = startCollector(dir);
+    waitUntilListening(dir);
+  }
+  std::string out() const {
+    return readFile(dir / "stdout");
+  }
+  std::string err() const {
+    return readFile(dir / "stderr");
+  }
+  std::string deviceFile(const std::string &name) const {
+    return withoutTimestamps(readFile(dir / "log" / name));
+  }
+  bool stderrHas(const std::string &text) const {
+    return eventually([&] { return err().find(text) != std::string::npos; });
+  }
+  fs::path dir;
+  pid_t pid = -1;
+};
+
+TEST_F(ReportPath, EchoesAndStoresEachReport) {
+  start();
+  sendReport("AA:BB:CC:DD:EE:FF,21.5,40\n");
+  sendReport("AA:BB:CC:DD:EE:FF,21.6,41\n");
+  sendReport("P,Q\nR,S\n");
+  EXPECT_EQ(withoutTimestamps(out()), "Server listening on 0.0.0.0 local end port 999\n\n"
+                                      "Connection from: 127.0.0.1\n"
+                                      "TS,AA:BB:CC:DD:EE:FF,21.5,40\n\n"
+                                      "Connection from: 127.0.0.1\n"
+                                      "TS,AA:BB:CC:DD:EE:FF,21.6,41\n\n"
+                                      "Connection from: 127.0.0.1\n"
+                                      "TS,P,Q\nR,S\n\n");
+  EXPECT_EQ(deviceFile("AABBCCDDEEFF.csv"),
+            "TS,AA:BB:CC:DD:EE:FF,21.5,40\nTS,AA:BB:CC:DD:EE:FF,21.6,41\n");
+  EXPECT_EQ(deviceFile("P.csv"), "TS,P,Q\n");
+  EXPECT_EQ(deviceFile("S.csv"), "R,S\n");
+  EXPECT_EQ(err(), "");
+}
+
+// Each of these ends one connection, with one line on standard error, and the collector
+// goes on serving.
+TEST_F(ReportPath, SurvivesBadPeers) {
+  struct Case {
+    const char *what;
+    std::string sent, stderrLine, stored;
+  };
+  const std::string longLine = "L," + std::string(70000, 'x') + "\n";
+  const Case cases[] = {
+      {"closed having sent nothing", "", "Exception: read_until: End of file\n", ""},
+      {"no line feed before close", "U,1", "", "TS,U,1\n"},
+      {"oversized line", longLine, "Exception: read_until: Message too long\n", ""},
+      {"refused identifier", "..,1\n",
+       "Exception: refused device identifier \"..\": it would name a file outside the log "
+       "directory\n",
+       ""},
+      {"control byte in identifier", "a\x1b[2J,1\n",
+       "Exception: refused device identifier \"a\\x1b[2J\": it would name a file outside the log "
+       "directory\n",
+       ""},
+  };
+  start();
+  for (const auto &c : cases) {
+    const auto before = err().size();
+    sendReport(c.sent);
+    sendReport("Z,ok\n"); // served only after the bad peer's connection is over
+    EXPECT_EQ(err().substr(before), c.stderrLine) << c.what;
+  }
+  EXPECT_EQ(deviceFile("U.csv"), "TS,U,1\n");
+  EXPECT_FALSE(fs::exists(dir / "log" / "L.csv"));
+  std::set<std::string> names;
+  for (const auto &entry : fs::directory_iterator(dir)) {
+    names.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ(names, (std::set<std::string>{"log", "stderr", "stdout"})) << "nothing outside log";
+}
+
+TEST_F(ReportPath, DropsTheFragmentOfALineThatNeverArrived) {
+  start();
+  // One send, so that the line, the next line and the fragment arrive in one read.
+  sendReport("F,1\nx,G\nH,");
+  EXPECT_TRUE(stderrHas("Exception: dropped 2 bytes from 127.0.0.1 after the last line feed"));
+  EXPECT_EQ(deviceFile("F.csv"), "TS,F,1\n");
+  EXPECT_EQ(deviceFile("G.csv"), "x,G\n");
+  EXPECT_FALSE(fs::exists(dir / "log" / "H.csv"));
+}
+
+TEST_F(ReportPath, DropsASilentPeerAndServesASlowHonestOne) {
+  start();
+  const int silent = connectToCollector();
+  std::thread slow([] {
+    const int fd = connectToCollector(); // waits in the backlog behind the silent peer
+    for (const char *piece : {"SLOW", ",1", "\n"}) {
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      ::send(fd, piece, std::strlen(piece), MSG_NOSIGNAL);
+    }
+    finishReport(fd, "");
+  });
+  slow.join();
+  ::close(silent);
+  EXPECT_EQ(err(), "Exception: read_until: Connection timed out\n");
+  EXPECT_EQ(deviceFile("SLOW.csv"), "TS,SLOW,1\n");
+}
+
+TEST_F(ReportPath, ReportsARecordThatCannotBeStored) {
+  fs::create_directories(dir / "log" / "D.csv");
+  start();
+  sendReport("D,1\n");
+  sendReport("E,2\n");
+  EXPECT_EQ(err(), "Exception: cannot open log/D.csv: Is a directory\n");
+  EXPECT_EQ(deviceFile("E.csv"), "TS,E,2\n");
+}
+
+TEST_F(ReportPath, EndsWithStatusOneWhenLogIsARegularFile) {
+  std::ofstream(dir / "log") << "in the way";
+  start();
+  sendReport("A,1\n");
+  EXPECT_EQ(exitStatus(pid), 1);
+  EXPECT_EQ(err(), "Exception: filesystem error: create_directory: File exists [log]\n");
+}
+
+TEST_F(ReportPath, EndsWithStatusOneWhenThePortIsHeld) {
+  const int holder = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(999);
+  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(holder, 1), 0);
+  pid = startCollector(dir);
+  EXPECT_EQ(exitStatus(pid), 1);
+  EXPECT_EQ(err(), "Exception: bind: Address already in use\n");
+  EXPECT_EQ(out(), "");
+  ::close(holder);
+}
+
+TEST_F(ReportPath, ConcurrentSendersLoseNothingAndTearNothing) {
+  constexpr int senders = 4, reportsEach = 150, devices = 10;
+  start();
+  std::vector<std::thread> threads;
+  for (int s = 0; s < senders; ++s) {
+    threads.emplace_back([s] {
+      for (int r = 0; r < reportsEach; ++r) {
+        sendReport("dev" + std::to_string(r % devices) + "," + std::to_string(s) + "-" +
+                   std::to_string(r) + "," + std::string(100, 'v') + "\n");
+      }
+    });
+  }
+  for (auto &t : threads) {
+    t.join();
+  }
+  std::multiset<std::string> stored;
+  for (int d = 0; d < devices; ++d) {
+    std::istringstream lines(deviceFile("dev" + std::to_string(d) + ".csv"));
+    for (std::string line; std::getline(lines, line);) {
+      stored.insert(line);
+    }
+  }
+  std::multiset<std::string> sent;
+  for (int s = 0; s < senders; ++s) {
+    for (int r = 0; r < reportsEach; ++r) {
+      sent.insert("TS,dev" + std::to_string(r % devices) + "," + std::to_string(s) + "-" +
+                  std::to_string(r) + "," + std::string(100, 'v'));
+    }
+  }
+  EXPECT_EQ(stored, sent);
+}
+
+} // namespace
