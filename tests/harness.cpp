@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -41,9 +42,13 @@ std::filesystem::path makeTempDir() {
 }
 
 pid_t startCollector(const std::filesystem::path &dir, const std::function<void()> &inChild) {
+  // Gone before the fork, so that no one reads an earlier run's output as this one's.
+  std::filesystem::remove(dir / "stdout");
+  std::filesystem::remove(dir / "stderr");
   const pid_t pid = ::fork();
   check(pid >= 0, "fork");
   if (pid == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL); // no collector outlives a test that crashed
     if (inChild) {
       inChild();
     }
