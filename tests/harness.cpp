@@ -89,18 +89,27 @@ std::string readFile(const std::filesystem::path &path) {
   return contents.str();
 }
 
-int connectToCollector() {
+int tryConnect() {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   check(fd >= 0, "socket");
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(999);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  check(::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0, "connect");
+  if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return -1;
+  }
   return fd;
 }
 
-void finishReport(int fd, const std::string &bytes) {
+int connectToCollector() {
+  const int fd = tryConnect();
+  check(fd >= 0, "connect");
+  return fd;
+}
+
+bool finishReport(int fd, const std::string &bytes) {
   for (std::size_t sent = 0; sent < bytes.size();) {
     const auto count = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
     if (count <= 0) {
@@ -110,13 +119,15 @@ void finishReport(int fd, const std::string &bytes) {
   }
   ::shutdown(fd, SHUT_WR);
   char ignored[256];
-  while (::recv(fd, ignored, sizeof ignored, 0) > 0) {
+  ssize_t count = 0;
+  while ((count = ::recv(fd, ignored, sizeof ignored, 0)) > 0) {
   }
   ::close(fd);
+  return count == 0;
 }
 
-void sendReport(const std::string &bytes) {
-  finishReport(connectToCollector(), bytes);
+bool sendReport(const std::string &bytes) {
+  return finishReport(connectToCollector(), bytes);
 }
 
 int exitStatus(pid_t pid) {

@@ -30,15 +30,19 @@ bool eventually(const std::function<bool()> &condition);
 
 std::string readFile(const std::filesystem::path &path);
 
-// Connects to 127.0.0.1:999; returns the socket.
+// Connects to 127.0.0.1:999; returns the socket, or -1 when no one listens.
+int tryConnect();
+
+// As tryConnect, but a refused connection is a failure of the test.
 int connectToCollector();
 
 // Sends `bytes` on `fd`, closes the sending side and waits until the collector closes.
-void finishReport(int fd, const std::string &bytes);
+// Says whether the collector closed in good order (it does so only after storing).
+bool finishReport(int fd, const std::string &bytes);
 
 // Connects, sends `bytes` and waits until the collector has closed the connection, which
 // it does only after the report is stored.
-void sendReport(const std::string &bytes);
+bool sendReport(const std::string &bytes);
 
 // The exit status of `pid`, waiting for up to 30 seconds; -1 if it is still running.
 int exitStatus(pid_t pid);

@@ -5,6 +5,7 @@
 #include <asio.hpp>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <iostream>
@@ -31,17 +32,35 @@ bool runUntil(asio::io_context &io_context, const bool &done, Clock::time_point 
   return done;
 }
 
-void acceptDevice(asio::io_context &io_context, tcp::acceptor &acceptor, tcp::socket &socket) {
-  bool done = false;
+// Waits for the next peer and says whether one came. Once a stop is requested, only peers
+// already waiting in the backlog are taken: they have sent their reports and are served.
+bool acceptDevice(asio::io_context &io_context, tcp::acceptor &acceptor, tcp::socket &socket,
+                  const int &stopSignal) {
+  if (stopSignal == 0) {
+    bool done = false;
+    std::error_code error;
+    acceptor.async_accept(socket, [&](std::error_code ec) {
+      error = ec;
+      done = true;
+    });
+    runUntil(io_context, done, Clock::time_point::max());
+    if (!error) {
+      return true;
+    }
+    if (error != asio::error::operation_aborted || stopSignal == 0) {
+      throw std::system_error(error, "accept");
+    }
+  }
   std::error_code error;
-  acceptor.async_accept(socket, [&](std::error_code ec) {
-    error = ec;
-    done = true;
-  });
-  runUntil(io_context, done, Clock::time_point::max());
+  acceptor.non_blocking(true, error);
+  acceptor.accept(socket, error);
+  if (error == asio::error::would_block || error == asio::error::try_again) {
+    return false;
+  }
   if (error) {
     throw std::system_error(error, "accept");
   }
+  return true;
 }
 
 // Reads until a line feed has arrived, or until the peer has closed after sending something.
@@ -78,11 +97,9 @@ std::string reportTimestamp() {
   return timeBuffer;
 }
 
-// Accepts one device and returns its stamped report. Failures here belong to this one
-// connection and are thrown as system errors.
-std::string receiveStampedReport(asio::io_context &io_context, tcp::acceptor &acceptor,
-                                 tcp::socket &socket) {
-  acceptDevice(io_context, acceptor, socket);
+// Reads the report of an accepted device and returns it stamped. Failures here belong to
+// this one connection and are thrown as system errors.
+std::string receiveStampedReport(asio::io_context &io_context, tcp::socket &socket) {
   const auto deadline = Clock::now() + readTimeLimit;
   // Asked before anything is printed, so that a peer already gone leaves no half line.
   const std::string peerAddress = socket.remote_endpoint().address().to_string();
@@ -100,19 +117,28 @@ std::string receiveStampedReport(asio::io_context &io_context, tcp::acceptor &ac
   return ss.str();
 }
 
-void serveOneDevice(asio::io_context &io_context, tcp::acceptor &acceptor) {
+// Serves one device; says whether the collector goes on.
+bool serveOneDevice(asio::io_context &io_context, tcp::acceptor &acceptor, const int &stopSignal) {
   tcp::socket socket(io_context);
   std::string pkg;
   try {
-    pkg = receiveStampedReport(io_context, acceptor, socket);
+    if (!acceptDevice(io_context, acceptor, socket, stopSignal)) {
+      return false;
+    }
+    pkg = receiveStampedReport(io_context, socket);
   } catch (const std::system_error &e) {
     // One peer's failure ends its own connection, never the collector.
     std::cerr << "Exception: " << e.what() << std::endl;
-    return;
+    return true;
   }
   std::cout << pkg << std::endl;
   processReport(pkg);
+  return true;
 } // closing the socket here tells the device its report is stored
+
+const char *signalName(int signalNumber) {
+  return signalNumber == SIGINT ? "SIGINT" : "SIGTERM";
+}
 
 } // namespace
 
@@ -121,10 +147,20 @@ int runServer() {
     asio::io_context io_context;
     tcp::acceptor acceptor(io_context,
                            tcp::endpoint(tcp::v4(), static_cast<unsigned short>(listenPort)));
+    // Watched on the same context, so that a stop lets the report in hand be finished.
+    int stopSignal = 0;
+    asio::signal_set signals(io_context, SIGINT, SIGTERM);
+    signals.async_wait([&](std::error_code ec, int signalNumber) {
+      if (!ec) {
+        stopSignal = signalNumber;
+        acceptor.cancel();
+      }
+    });
     std::cout << "Server listening on 0.0.0.0 local end port " << listenPort << "\n" << std::endl;
-    for (;;) {
-      serveOneDevice(io_context, acceptor);
+    while (serveOneDevice(io_context, acceptor, stopSignal)) {
     }
+    std::cout << "Server stopped on " << signalName(stopSignal) << std::endl;
+    return EXIT_SUCCESS;
   } catch (const std::exception &e) {
     std::cerr << "Exception: " << e.what() << std::endl;
     return EXIT_FAILURE;
