@@ -1,0 +1,104 @@
+// Sends reports to 127.0.0.1:999 from several concurrent senders, one connection per report
+// as boards do, spread over 100 devices. Prints: reports per second (until the last report's
+// connection was closed by the server, which it does once the record is stored), latency
+// p50 and p99 in microseconds (connect to the server's close), and the records it found
+// stored in ./log afterwards.
+//
+// usage: loadgen SENDERS REPORTS
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int devices = 100;
+
+bool sendOne(const std::string &report) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(999);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool ok =
+      ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+      ::send(fd, report.data(), report.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(report.size());
+  char ignored[64];
+  ssize_t count = 0;
+  while (ok && (count = ::recv(fd, ignored, sizeof ignored, 0)) > 0) {
+  }
+  ::close(fd);
+  return ok && count == 0;
+}
+
+std::string report(int sender, int index) {
+  char line[96];
+  std::snprintf(line, sizeof line, "AA:BB:CC:DD:%02X:%02X,21.5,40.2,1013,%d-%d\n",
+                index % devices / 16, index % devices, sender, index);
+  return line;
+}
+
+long storedRecords() {
+  long lines = 0;
+  for (const auto &entry : std::filesystem::directory_iterator("log")) {
+    std::ifstream file(entry.path(), std::ios::binary);
+    lines +=
+        std::count(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>(), '\n');
+  }
+  return lines;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: loadgen SENDERS REPORTS\n");
+    return 2;
+  }
+  const int senders = std::atoi(argv[1]);
+  const int reports = std::atoi(argv[2]);
+  std::vector<std::vector<double>> latencies(senders);
+  std::vector<int> failures(senders);
+  std::vector<std::thread> threads;
+  const auto start = Clock::now();
+  for (int s = 0; s < senders; ++s) {
+    threads.emplace_back([&, s] {
+      for (int i = s; i < reports; i += senders) {
+        const auto begin = Clock::now();
+        failures[s] += sendOne(report(s, i)) ? 0 : 1;
+        latencies[s].push_back(
+            std::chrono::duration<double, std::micro>(Clock::now() - begin).count());
+      }
+    });
+  }
+  for (auto &thread : threads) {
+    thread.join();
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  std::vector<double> all;
+  int failed = 0;
+  for (int s = 0; s < senders; ++s) {
+    all.insert(all.end(), latencies[s].begin(), latencies[s].end());
+    failed += failures[s];
+  }
+  std::sort(all.begin(), all.end());
+  const auto percentile = [&](double p) {
+    return all[static_cast<std::size_t>(p * (all.size() - 1))];
+  };
+  std::printf("%.0f %.0f %.0f %ld %d\n", reports / seconds, percentile(0.50), percentile(0.99),
+              storedRecords(), failed);
+  return failed == 0 && storedRecords() == reports ? 0 : 1;
+}
