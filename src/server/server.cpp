@@ -32,14 +32,25 @@ bool runUntil(asio::io_context &io_context, const bool &done, Clock::time_point 
   return done;
 }
 
-// Waits for the next peer and says whether one came. Once a stop is requested, only peers
-// already waiting in the backlog are taken: they have sent their reports and are served.
+// Waits for the next peer and says whether one came. A peer already waiting in the backlog
+// is taken at once, without a turn of the reactor. Once a stop is requested, only such
+// peers are taken: they have sent their reports and are served before the collector stops.
 bool acceptDevice(asio::io_context &io_context, tcp::acceptor &acceptor, tcp::socket &socket,
-                  const int &stopSignal) {
-  if (stopSignal == 0) {
-    bool done = false;
+                  tcp::endpoint &peer, const int &stopSignal) {
+  for (;;) {
     std::error_code error;
-    acceptor.async_accept(socket, [&](std::error_code ec) {
+    acceptor.accept(socket, peer, error); // the acceptor does not block
+    if (!error) {
+      return true;
+    }
+    if (error != asio::error::would_block && error != asio::error::try_again) {
+      throw std::system_error(error, "accept");
+    }
+    if (stopSignal != 0) {
+      return false;
+    }
+    bool done = false;
+    acceptor.async_accept(socket, peer, [&](std::error_code ec) {
       error = ec;
       done = true;
     });
@@ -47,26 +58,34 @@ bool acceptDevice(asio::io_context &io_context, tcp::acceptor &acceptor, tcp::so
     if (!error) {
       return true;
     }
-    if (error != asio::error::operation_aborted || stopSignal == 0) {
+    if (error != asio::error::operation_aborted) {
       throw std::system_error(error, "accept");
     }
   }
+}
+
+// Usually the whole line is already there when the peer is accepted: one read without a turn
+// of the reactor then takes it, as the first read of read_until would.
+void readWhatHasArrived(
+    tcp::socket &socket,
+    asio::dynamic_string_buffer<char, std::char_traits<char>, std::allocator<char>> buffer) {
+  constexpr std::size_t firstRead = 512;
   std::error_code error;
-  acceptor.non_blocking(true, error);
-  acceptor.accept(socket, error);
-  if (error == asio::error::would_block || error == asio::error::try_again) {
-    return false;
-  }
-  if (error) {
-    throw std::system_error(error, "accept");
-  }
-  return true;
+  socket.non_blocking(true, error);
+  const std::size_t offset = buffer.size();
+  buffer.grow(firstRead);
+  const std::size_t count = error ? 0 : socket.read_some(buffer.data(offset, firstRead), error);
+  buffer.shrink(firstRead - count);
 }
 
 // Reads until a line feed has arrived, or until the peer has closed after sending something.
 std::string readReport(asio::io_context &io_context, tcp::socket &socket,
                        Clock::time_point deadline) {
   std::string buffer;
+  readWhatHasArrived(socket, asio::dynamic_buffer(buffer, maxReportBytes));
+  if (buffer.find('\n') != std::string::npos) {
+    return buffer;
+  }
   bool done = false;
   std::error_code error;
   asio::async_read_until(socket, asio::dynamic_buffer(buffer, maxReportBytes), '\n',
@@ -99,10 +118,10 @@ std::string reportTimestamp() {
 
 // Reads the report of an accepted device and returns it stamped. Failures here belong to
 // this one connection and are thrown as system errors.
-std::string receiveStampedReport(asio::io_context &io_context, tcp::socket &socket) {
+std::string receiveStampedReport(asio::io_context &io_context, tcp::socket &socket,
+                                 const tcp::endpoint &peer) {
   const auto deadline = Clock::now() + readTimeLimit;
-  // Asked before anything is printed, so that a peer already gone leaves no half line.
-  const std::string peerAddress = socket.remote_endpoint().address().to_string();
+  const std::string peerAddress = peer.address().to_string();
   std::cout << "Connection from: " << peerAddress << std::endl;
 
   const std::string buffer = readReport(io_context, socket, deadline);
@@ -120,12 +139,13 @@ std::string receiveStampedReport(asio::io_context &io_context, tcp::socket &sock
 // Serves one device; says whether the collector goes on.
 bool serveOneDevice(asio::io_context &io_context, tcp::acceptor &acceptor, const int &stopSignal) {
   tcp::socket socket(io_context);
+  tcp::endpoint peer;
   std::string pkg;
   try {
-    if (!acceptDevice(io_context, acceptor, socket, stopSignal)) {
+    if (!acceptDevice(io_context, acceptor, socket, peer, stopSignal)) {
       return false;
     }
-    pkg = receiveStampedReport(io_context, socket);
+    pkg = receiveStampedReport(io_context, socket, peer);
   } catch (const std::system_error &e) {
     // One peer's failure ends its own connection, never the collector.
     std::cerr << "Exception: " << e.what() << std::endl;
@@ -147,6 +167,7 @@ int runServer() {
     asio::io_context io_context;
     tcp::acceptor acceptor(io_context,
                            tcp::endpoint(tcp::v4(), static_cast<unsigned short>(listenPort)));
+    acceptor.non_blocking(true);
     // Watched on the same context, so that a stop lets the report in hand be finished.
     int stopSignal = 0;
     asio::signal_set signals(io_context, SIGINT, SIGTERM);
