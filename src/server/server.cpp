@@ -12,6 +12,8 @@
 #include <sstream>
 #include <system_error>
 
+#include <sys/socket.h>
+
 using asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 
@@ -64,25 +66,21 @@ bool acceptDevice(asio::io_context &io_context, tcp::acceptor &acceptor, tcp::so
   }
 }
 
-// Usually the whole line is already there when the peer is accepted: one read without a turn
-// of the reactor then takes it, as the first read of read_until would.
-void readWhatHasArrived(
-    tcp::socket &socket,
-    asio::dynamic_string_buffer<char, std::char_traits<char>, std::allocator<char>> buffer) {
+// Usually the whole line is already there when the peer is accepted: one read that does not
+// wait then takes it without a turn of the reactor, asking for what the first read of
+// read_until would ask for. Nothing there yet, or the peer gone: the caller's wait decides.
+void readWhatHasArrived(tcp::socket &socket, std::string &buffer) {
   constexpr std::size_t firstRead = 512;
-  std::error_code error;
-  socket.non_blocking(true, error);
-  const std::size_t offset = buffer.size();
-  buffer.grow(firstRead);
-  const std::size_t count = error ? 0 : socket.read_some(buffer.data(offset, firstRead), error);
-  buffer.shrink(firstRead - count);
+  buffer.resize(firstRead);
+  const auto count = ::recv(socket.native_handle(), buffer.data(), firstRead, MSG_DONTWAIT);
+  buffer.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
 }
 
 // Reads until a line feed has arrived, or until the peer has closed after sending something.
 std::string readReport(asio::io_context &io_context, tcp::socket &socket,
                        Clock::time_point deadline) {
   std::string buffer;
-  readWhatHasArrived(socket, asio::dynamic_buffer(buffer, maxReportBytes));
+  readWhatHasArrived(socket, buffer);
   if (buffer.find('\n') != std::string::npos) {
     return buffer;
   }
