@@ -10,7 +10,7 @@
 #include <map>
 #include <sstream>
 
-#include <stdlib.h>
+#include <cstdlib>
 
 namespace fs = std::filesystem;
 

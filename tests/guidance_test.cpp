@@ -89,7 +89,7 @@ TEST(Guidance, AnUnresolvableHostNameDoesNotStopTheServer) {
   waitUntilListening(dir);
   sendReport("AA:BB,1\n");
   const std::string err = readFile(dir / "stderr");
-  EXPECT_EQ(err.rfind("Exception: resolve: ", 0), 0u) << err;
+  EXPECT_EQ(err.rfind("Exception: resolve: ", 0), 0U) << err;
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
   EXPECT_EQ(withoutTimestamps(readFile(dir / "stdout")),
             listening + "Connection from: 127.0.0.1\nTS,AA:BB,1\n\n");

@@ -1,10 +1,10 @@
 #include "harness.hpp"
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -147,6 +147,85 @@ void killCollector(pid_t pid) {
 std::string withoutTimestamps(const std::string &text) {
   static const std::regex timestamp("(^|\n)[0-9]{14},");
   return std::regex_replace(text, timestamp, "$1TS,");
+}
+
+std::multiset<std::string> storedRecords(const std::filesystem::path &dir) {
+  std::multiset<std::string> records;
+  for (const auto &entry : std::filesystem::directory_iterator(dir / "log")) {
+    std::istringstream lines(withoutTimestamps(readFile(entry.path())));
+    for (std::string line; std::getline(lines, line);) {
+      records.insert(line.rfind("TS,", 0) == 0 ? line.substr(3) : line);
+    }
+  }
+  return records;
+}
+
+ReportStream::ReportStream(int senders, int reports, std::size_t payload) {
+  threads.reserve(senders);
+  for (int s = 0; s < senders; ++s) {
+    threads.emplace_back([this, s, senders, reports, payload] {
+      for (int r = s; r < reports; r += senders) {
+        const int fd = tryConnect();
+        if (fd < 0) {
+          return; // the collector has stopped listening
+        }
+        const std::string record = "dev" + std::to_string(r % 7) + "," + std::to_string(r) + "," +
+                                   std::string(payload, 'v');
+        {
+          const std::lock_guard<std::mutex> lock(mutex);
+          attempted.insert(record);
+        }
+        if (finishReport(fd, record + "\n")) {
+          const std::lock_guard<std::mutex> lock(mutex);
+          acknowledged.insert(record);
+        }
+        ++count;
+      }
+    });
+  }
+}
+
+ReportStream::~ReportStream() {
+  join();
+}
+
+void ReportStream::join() {
+  for (auto &thread : threads) {
+    if (thread.joinable()) {
+      thread.join();
+    }
+  }
+}
+
+void CollectorTest::SetUp() {
+  enterPrivateNetwork();
+  dir = makeTempDir();
+}
+
+void CollectorTest::TearDown() {
+  killCollector(pid);
+  std::filesystem::remove_all(dir);
+}
+
+void CollectorTest::start() {
+  pid = startCollector(dir);
+  waitUntilListening(dir);
+}
+
+std::string CollectorTest::out() const {
+  return readFile(dir / "stdout");
+}
+
+std::string CollectorTest::err() const {
+  return readFile(dir / "stderr");
+}
+
+std::string CollectorTest::deviceFile(const std::string &name) const {
+  return withoutTimestamps(readFile(dir / "log" / name));
+}
+
+bool CollectorTest::stderrHas(const std::string &text) const {
+  return eventually([&] { return err().find(text) != std::string::npos; });
 }
 
 } // namespace harness

@@ -3,9 +3,16 @@
 // Runs the real report-collector in a private network namespace and talks to it over
 // real sockets on port 999.
 
+#include <gtest/gtest.h>
+
+#include <atomic>
 #include <filesystem>
 #include <functional>
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <sys/types.h>
 
@@ -52,5 +59,44 @@ void killCollector(pid_t pid);
 
 // `text` with every fourteen-digit report timestamp replaced by "TS".
 std::string withoutTimestamps(const std::string &text);
+
+// Every record stored below `dir`/log, each line without its "TS," prefix; a line that does
+// not start with a timestamp is kept whole, so that it shows as torn.
+std::multiset<std::string> storedRecords(const std::filesystem::path &dir);
+
+// Senders that stream reports, each on its own connection, to devices dev0 to dev6, until
+// `reports` have been sent or the collector stops listening.
+class ReportStream {
+public:
+  ReportStream(int senders, int reports, std::size_t payload);
+  ~ReportStream();
+  int sent() const {
+    return count;
+  }
+  void join();
+  std::set<std::string> attempted;    // every record a sender tried to send
+  std::set<std::string> acknowledged; // those whose connection the collector closed in order
+
+private:
+  std::mutex mutex;
+  std::atomic<int> count{0};
+  std::vector<std::thread> threads;
+};
+
+// A private network, a fresh working directory, and the collector started on demand.
+class CollectorTest : public ::testing::Test {
+protected:
+  void SetUp() override;
+  void TearDown() override;
+  void start();
+  std::string out() const;
+  std::string err() const;
+  // A device file's contents with its timestamps replaced by "TS".
+  std::string deviceFile(const std::string &name) const;
+  // Waits for `text` to appear on the collector's standard error.
+  bool stderrHas(const std::string &text) const;
+  std::filesystem::path dir;
+  pid_t pid = -1;
+};
 
 } // namespace harness

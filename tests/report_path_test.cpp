@@ -20,35 +20,7 @@ using namespace harness;
 
 namespace {
 
-class ReportPath : public ::testing::Test {
-protected:
-  void SetUp() override {
-    enterPrivateNetwork();
-    dir = makeTempDir();
-  }
-  void TearDown() override {
-    killCollector(pid);
-    fs::remove_all(dir);
-  }
-  void start() {
-    pid = startCollector(dir);
-    waitUntilListening(dir);
-  }
-  std::string out() const {
-    return readFile(dir / "stdout");
-  }
-  std::string err() const {
-    return readFile(dir / "stderr");
-  }
-  std::string deviceFile(const std::string &name) const {
-    return withoutTimestamps(readFile(dir / "log" / name));
-  }
-  bool stderrHas(const std::string &text) const {
-    return eventually([&] { return err().find(text) != std::string::npos; });
-  }
-  fs::path dir;
-  pid_t pid = -1;
-};
+class ReportPath : public CollectorTest {};
 
 TEST_F(ReportPath, EchoesAndStoresEachReport) {
   start();
@@ -165,35 +137,12 @@ TEST_F(ReportPath, EndsWithStatusOneWhenThePortIsHeld) {
 }
 
 TEST_F(ReportPath, ConcurrentSendersLoseNothingAndTearNothing) {
-  constexpr int senders = 4, reportsEach = 150, devices = 10;
   start();
-  std::vector<std::thread> threads;
-  for (int s = 0; s < senders; ++s) {
-    threads.emplace_back([s] {
-      for (int r = 0; r < reportsEach; ++r) {
-        sendReport("dev" + std::to_string(r % devices) + "," + std::to_string(s) + "-" +
-                   std::to_string(r) + "," + std::string(100, 'v') + "\n");
-      }
-    });
-  }
-  for (auto &t : threads) {
-    t.join();
-  }
-  std::multiset<std::string> stored;
-  for (int d = 0; d < devices; ++d) {
-    std::istringstream lines(deviceFile("dev" + std::to_string(d) + ".csv"));
-    for (std::string line; std::getline(lines, line);) {
-      stored.insert(line);
-    }
-  }
-  std::multiset<std::string> sent;
-  for (int s = 0; s < senders; ++s) {
-    for (int r = 0; r < reportsEach; ++r) {
-      sent.insert("TS,dev" + std::to_string(r % devices) + "," + std::to_string(s) + "-" +
-                  std::to_string(r) + "," + std::string(100, 'v'));
-    }
-  }
-  EXPECT_EQ(stored, sent);
+  ReportStream stream(4, 600, 100);
+  stream.join();
+  EXPECT_EQ(stream.acknowledged.size(), 600U);
+  EXPECT_EQ(storedRecords(dir),
+            std::multiset<std::string>(stream.acknowledged.begin(), stream.acknowledged.end()));
 }
 
 } // namespace

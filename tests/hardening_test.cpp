@@ -1,0 +1,158 @@
+// Whatever the disk does and whatever peers send: no torn record, nothing lost in silence,
+// nothing outside the log directory, and the collector keeps serving.
+
+#include "harness.hpp"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <csignal>
+#include <fstream>
+#include <random>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace harness;
+
+namespace {
+
+class Hardening : public CollectorTest {};
+
+// Writes to `path` until the file system is full.
+void fillUp(const fs::path &path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const std::string block(4096, 'f');
+  while (::write(fd, block.data(), block.size()) > 0) {
+  }
+  ::close(fd);
+}
+
+TEST_F(Hardening, AFullDiskTearsNoRecordAndStoringResumes) {
+  ASSERT_EQ(::unshare(CLONE_NEWNS), 0);
+  ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+  fs::create_directory(dir / "log");
+  ASSERT_EQ(::mount("tmpfs", (dir / "log").c_str(), "tmpfs", 0, "size=64k"), 0);
+  start();
+  sendReport("A,first\n");
+  fillUp(dir / "log" / "filler");
+  // The last page of A.csv has room for the start of this record, the disk for no more.
+  sendReport("A," + std::string(6000, 'x') + "\n");
+  EXPECT_EQ(err(), "Exception: record not stored in log/A.csv: No space left on device\n");
+  EXPECT_EQ(deviceFile("A.csv"), "TS,A,first\n");
+
+  fs::remove(dir / "log" / "filler");
+  sendReport("A,second\n");
+  EXPECT_EQ(deviceFile("A.csv"), "TS,A,first\nTS,A,second\n");
+  ::umount((dir / "log").c_str());
+}
+
+TEST_F(Hardening, KillNineLeavesOnlyWholeLines) {
+  start();
+  ReportStream stream(4, INT_MAX, 3000);
+  ASSERT_TRUE(eventually([&] { return stream.sent() > 300; }));
+  ::kill(pid, SIGKILL);
+  stream.join();
+  for (const auto &entry : fs::directory_iterator(dir / "log")) {
+    const std::string contents = readFile(entry.path());
+    EXPECT_EQ(contents.back(), '\n') << entry.path();
+  }
+  for (const auto &record : storedRecords(dir)) {
+    EXPECT_EQ(stream.attempted.count(record), 1U) << "torn: " << record.substr(0, 40);
+  }
+}
+
+std::size_t openDescriptors(pid_t pid) {
+  const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
+  return std::distance(fs::directory_iterator(fds), fs::directory_iterator());
+}
+
+long residentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) {
+      return std::stol(line.substr(6));
+    }
+  }
+  return -1;
+}
+
+// One of each kind of bad peer, in turn.
+void sendBadPeer(int turn, std::mt19937 &random) {
+  switch (turn % 8) {
+  case 0: { // silent for a while, then gone
+    const int fd = connectToCollector();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ::close(fd);
+    break;
+  }
+  case 1:
+    sendReport("big," + std::string(70000, 'o'));
+    break;
+  case 2:
+    sendReport("");
+    break;
+  case 3: {
+    std::string noise(1 + random() % 600, '\0');
+    for (auto &c : noise) {
+      c = static_cast<char>(random());
+    }
+    sendReport(noise);
+    break;
+  }
+  case 4:
+    sendReport("../../etc/passwd,x\n..,y\n");
+    break;
+  case 5:
+    sendReport(std::string("nul\0,1\n", 7));
+    break;
+  case 6:
+    sendReport("crlf,1\r\n");
+    break;
+  default:
+    sendReport("frag,1\nfrag,2\nfr");
+  }
+}
+
+TEST_F(Hardening, SoakWithBadPeers) {
+  start();
+  ReportStream(1, 200, 49).join(); // warm up, with records of their own
+  const auto descriptors = openDescriptors(pid);
+  const long resident = residentKiB(pid);
+
+  const int silent = connectToCollector(); // one peer that the time limit must drop
+  ReportStream stream(4, 10000, 50);
+  std::thread bad([&] {
+    std::mt19937 random(42);
+    for (int turn = 0; stream.sent() < 10000; ++turn) {
+      sendBadPeer(turn, random);
+    }
+  });
+  stream.join();
+  bad.join();
+  ::close(silent);
+
+  EXPECT_EQ(::kill(pid, 0), 0) << "the collector died";
+  EXPECT_EQ(stream.acknowledged.size(), 10000U);
+  const auto stored = storedRecords(dir);
+  for (const auto &record : stream.acknowledged) {
+    EXPECT_EQ(stored.count(record), 1U) << "lost or doubled: " << record;
+  }
+  EXPECT_EQ(openDescriptors(pid), descriptors);
+#if !defined(__SANITIZE_ADDRESS__) // its quarantine holds freed memory on purpose
+  EXPECT_LT(residentKiB(pid) - resident, 1024);
+#endif
+  for (const auto &entry : fs::directory_iterator(dir)) {
+    EXPECT_TRUE(entry.path().filename() == "log" || entry.path().filename() == "stdout" ||
+                entry.path().filename() == "stderr")
+        << entry.path();
+  }
+  EXPECT_EQ(deviceFile("crlf.csv").substr(0, 11), "TS,crlf,1\r\n");
+  EXPECT_FALSE(fs::exists(dir / "log" / "big.csv"));
+  EXPECT_FALSE(fs::exists(dir / "log" / "fr.csv"));
+}
+
+} // namespace
