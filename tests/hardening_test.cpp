@@ -121,7 +121,7 @@ TEST_F(Hardening, SoakWithBadPeers) {
   start();
   ReportStream(1, 200, 49).join(); // warm up, with records of their own
   const auto descriptors = openDescriptors(pid);
-  const long resident = residentKiB(pid);
+  [[maybe_unused]] const long resident = residentKiB(pid);
 
   const int silent = connectToCollector(); // one peer that the time limit must drop
   ReportStream stream(4, 10000, 50);
