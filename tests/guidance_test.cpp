@@ -33,13 +33,14 @@ const std::string listening = "Server listening on 0.0.0.0 local end port 999\n\
 
 // Runs in the collector's process before exec: its own host name and hosts file.
 void becomeBoardHost(const fs::path &hostsFile, const fs::path &nsswitchFile) {
-  if (::unshare(CLONE_NEWUTS | CLONE_NEWNS) != 0 ||
-      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-      ::sethostname("boardhost", 9) != 0 ||
-      ::mount(hostsFile.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0 ||
-      ::mount(nsswitchFile.c_str(), "/etc/nsswitch.conf", nullptr, MS_BIND, nullptr) != 0) {
-    ::_exit(126);
-  }
+  check(::unshare(CLONE_NEWUTS | CLONE_NEWNS) == 0, "unshare(CLONE_NEWUTS | CLONE_NEWNS)");
+  check(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0,
+        "mount --make-rprivate /");
+  check(::sethostname("boardhost", 9) == 0, "sethostname");
+  check(::mount(hostsFile.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) == 0,
+        "bind mount on /etc/hosts");
+  check(::mount(nsswitchFile.c_str(), "/etc/nsswitch.conf", nullptr, MS_BIND, nullptr) == 0,
+        "bind mount on /etc/nsswitch.conf");
 }
 
 TEST(Guidance, NamesTheFirstReachableIPv4Address) {

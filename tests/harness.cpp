@@ -22,12 +22,37 @@
 
 namespace harness {
 
-namespace {
 void check(bool ok, const std::string &what) {
   if (!ok) {
     throw std::runtime_error(what + ": " + std::strerror(errno));
   }
 }
+
+namespace {
+
+// Runs in the forked child: sets it up and executes the collector. Whatever fails before the
+// exec is written to `failures`, which the exec closes, so that the test learns it at once.
+[[noreturn]] void becomeCollector(const std::filesystem::path &dir,
+                                  const std::function<void()> &inChild, int failures) {
+  try {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL); // no collector outlives a test that crashed
+    if (inChild) {
+      inChild();
+    }
+    const int out = ::open((dir / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    check(out >= 0 && ::dup2(out, 1) >= 0, "stdout");
+    const int err = ::open((dir / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    check(err >= 0 && ::dup2(err, 2) >= 0, "stderr");
+    check(::chdir(dir.c_str()) == 0, "chdir " + dir.string());
+    ::execl(COLLECTOR_BINARY, "report-collector", static_cast<char *>(nullptr));
+    check(false, "exec " COLLECTOR_BINARY);
+  } catch (const std::exception &e) {
+    const std::string message = e.what();
+    (void)!::write(failures, message.data(), message.size());
+  }
+  ::_exit(127);
+}
+
 } // namespace
 
 void enterPrivateNetwork() {
@@ -45,21 +70,24 @@ pid_t startCollector(const std::filesystem::path &dir, const std::function<void(
   // Gone before the fork, so that no one reads an earlier run's output as this one's.
   std::filesystem::remove(dir / "stdout");
   std::filesystem::remove(dir / "stderr");
+  int failures[2];
+  check(::pipe2(failures, O_CLOEXEC) == 0, "pipe2");
   const pid_t pid = ::fork();
   check(pid >= 0, "fork");
   if (pid == 0) {
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL); // no collector outlives a test that crashed
-    if (inChild) {
-      inChild();
-    }
-    const int out = ::open((dir / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = ::open((dir / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 ||
-        ::chdir(dir.c_str()) != 0) {
-      ::_exit(127);
-    }
-    ::execl(COLLECTOR_BINARY, "report-collector", static_cast<char *>(nullptr));
-    ::_exit(127);
+    ::close(failures[0]);
+    becomeCollector(dir, inChild, failures[1]);
+  }
+  ::close(failures[1]);
+  std::string failure;
+  char chunk[256];
+  for (ssize_t count = 0; (count = ::read(failures[0], chunk, sizeof chunk)) > 0;) {
+    failure.append(chunk, static_cast<std::size_t>(count));
+  }
+  ::close(failures[0]);
+  if (!failure.empty()) {
+    ::waitpid(pid, nullptr, 0);
+    throw std::runtime_error("the collector was not started: " + failure);
   }
   return pid;
 }
@@ -110,20 +138,24 @@ int connectToCollector() {
 }
 
 bool finishReport(int fd, const std::string &bytes) {
-  for (std::size_t sent = 0; sent < bytes.size();) {
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
     const auto count = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
     if (count <= 0) {
       break; // the collector may drop an oversized report before it is all sent
     }
     sent += static_cast<std::size_t>(count);
   }
-  ::shutdown(fd, SHUT_WR);
+  // A reset takes its error with it: once send or shutdown has reported it, recv sees only
+  // the end of the stream. So every step must have gone well, not just the last.
+  bool inOrder = sent == bytes.size() && ::shutdown(fd, SHUT_WR) == 0;
   char ignored[256];
   ssize_t count = 0;
   while ((count = ::recv(fd, ignored, sizeof ignored, 0)) > 0) {
   }
+  inOrder = inOrder && count == 0;
   ::close(fd);
-  return count == 0;
+  return inOrder;
 }
 
 bool sendReport(const std::string &bytes) {

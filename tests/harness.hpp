@@ -18,6 +18,9 @@
 
 namespace harness {
 
+// Throws, naming `what` and errno's message, unless `ok`.
+void check(bool ok, const std::string &what);
+
 // Moves this process into a network namespace of its own with loopback up, so that
 // port 999 is free and nothing leaves the machine.
 void enterPrivateNetwork();
@@ -26,7 +29,8 @@ void enterPrivateNetwork();
 std::filesystem::path makeTempDir();
 
 // Starts the collector with `dir` as its working directory, standard output in
-// dir/"stdout" and standard error in dir/"stderr". `inChild` runs in the child before exec.
+// dir/"stdout" and standard error in dir/"stderr". `inChild` runs in the child before exec;
+// what it throws, and any other failure before the exec, is thrown here.
 pid_t startCollector(const std::filesystem::path &dir, const std::function<void()> &inChild = {});
 
 // Waits until the collector has said it listens.
@@ -44,7 +48,8 @@ int tryConnect();
 int connectToCollector();
 
 // Sends `bytes` on `fd`, closes the sending side and waits until the collector closes.
-// Says whether the collector closed in good order (it does so only after storing).
+// Says whether the report was delivered: every byte sent and the connection closed in good
+// order, which the collector does only after storing. A reset is never a delivery.
 bool finishReport(int fd, const std::string &bytes);
 
 // Connects, sends `bytes` and waits until the collector has closed the connection, which
