@@ -69,17 +69,17 @@ TEST_F(DeviceLog, RoutesEachRecordToTheFileOfItsSecondField) {
   };
   for (const auto &c : cases) {
     fs::remove_all("log");
-    processReport(c.pkg);
+    processReport(c.pkg, "log");
     EXPECT_EQ(deviceFiles(), c.files) << c.what;
   }
 }
 
 TEST_F(DeviceLog, AppendsAndRecreatesTheLogDirectory) {
-  processReport("T1,A,1\n");
-  processReport("T2,A,2\n");
+  processReport("T1,A,1\n", "log");
+  processReport("T2,A,2\n", "log");
   EXPECT_EQ(deviceFiles()["A.csv"], "T1,A,1\nT2,A,2\n");
   fs::remove_all("log");
-  processReport("T3,A,3\n");
+  processReport("T3,A,3\n", "log");
   EXPECT_EQ(deviceFiles()["A.csv"], "T3,A,3\n");
 }
 
@@ -88,7 +88,7 @@ TEST_F(DeviceLog, RefusesIdentifiersThatLeaveTheLogDirectory) {
                                      "a\\b", "a\x01", "a\x7f", "a\rb"};
   for (const auto &identifier : identifiers) {
     ::testing::internal::CaptureStderr();
-    processReport("T," + identifier + ",1\n");
+    processReport("T," + identifier + ",1\n", "log");
     const std::string error = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(error, "Exception: refused device identifier \"" + printable(identifier) +
                          "\": it would name a file outside the log directory\n");
@@ -101,7 +101,7 @@ TEST_F(DeviceLog, RefusesIdentifiersThatLeaveTheLogDirectory) {
 TEST_F(DeviceLog, ReportsARecordThatCannotBeStoredAndGoesOn) {
   fs::create_directories("log/A.csv");
   ::testing::internal::CaptureStderr();
-  processReport("T,A,1\nB,B,2\n");
+  processReport("T,A,1\nB,B,2\n", "log");
   const std::string error = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(error, "Exception: cannot open log/A.csv: Is a directory\n");
   EXPECT_EQ(deviceFiles()["B.csv"], "B,B,2\n");
@@ -110,7 +110,7 @@ TEST_F(DeviceLog, ReportsARecordThatCannotBeStoredAndGoesOn) {
 TEST_F(DeviceLog, ALogThatIsNoDirectoryIsAFailureOfTheCollector) {
   std::ofstream("log") << "in the way";
   try {
-    processReport("T,A,1\n");
+    processReport("T,A,1\n", "log");
     FAIL() << "no failure";
   } catch (const fs::filesystem_error &e) {
     EXPECT_NE(std::string(e.what()).find("create_directory"), std::string::npos) << e.what();

@@ -33,18 +33,26 @@ namespace {
 // Runs in the forked child: sets it up and executes the collector. Whatever fails before the
 // exec is written to `failures`, which the exec closes, so that the test learns it at once.
 [[noreturn]] void becomeCollector(const std::filesystem::path &dir,
-                                  const std::function<void()> &inChild, int failures) {
+                                  const std::function<void()> &inChild,
+                                  const std::vector<std::string> &args, int failures) {
   try {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL); // no collector outlives a test that crashed
-    if (inChild) {
-      inChild();
-    }
     const int out = ::open((dir / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     check(out >= 0 && ::dup2(out, 1) >= 0, "stdout");
     const int err = ::open((dir / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     check(err >= 0 && ::dup2(err, 2) >= 0, "stderr");
+    ::close(out);
+    ::close(err);
+    if (inChild) {
+      inChild();
+    }
     check(::chdir(dir.c_str()) == 0, "chdir " + dir.string());
-    ::execl(COLLECTOR_BINARY, "report-collector", static_cast<char *>(nullptr));
+    std::vector<char *> argv{const_cast<char *>("report-collector")};
+    for (const auto &arg : args) {
+      argv.push_back(const_cast<char *>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    ::execv(COLLECTOR_BINARY, argv.data());
     check(false, "exec " COLLECTOR_BINARY);
   } catch (const std::exception &e) {
     const std::string message = e.what();
@@ -66,7 +74,8 @@ std::filesystem::path makeTempDir() {
   return pattern;
 }
 
-pid_t startCollector(const std::filesystem::path &dir, const std::function<void()> &inChild) {
+pid_t startCollector(const std::filesystem::path &dir, const std::function<void()> &inChild,
+                     const std::vector<std::string> &args) {
   // Gone before the fork, so that no one reads an earlier run's output as this one's.
   std::filesystem::remove(dir / "stdout");
   std::filesystem::remove(dir / "stderr");
@@ -76,7 +85,7 @@ pid_t startCollector(const std::filesystem::path &dir, const std::function<void(
   check(pid >= 0, "fork");
   if (pid == 0) {
     ::close(failures[0]);
-    becomeCollector(dir, inChild, failures[1]);
+    becomeCollector(dir, inChild, args, failures[1]);
   }
   ::close(failures[1]);
   std::string failure;
@@ -117,12 +126,12 @@ std::string readFile(const std::filesystem::path &path) {
   return contents.str();
 }
 
-int tryConnect() {
+int tryConnect(int port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   check(fd >= 0, "socket");
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_port = htons(999);
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
     ::close(fd);
@@ -131,8 +140,8 @@ int tryConnect() {
   return fd;
 }
 
-int connectToCollector() {
-  const int fd = tryConnect();
+int connectToCollector(int port) {
+  const int fd = tryConnect(port);
   check(fd >= 0, "connect");
   return fd;
 }
@@ -158,8 +167,8 @@ bool finishReport(int fd, const std::string &bytes) {
   return inOrder;
 }
 
-bool sendReport(const std::string &bytes) {
-  return finishReport(connectToCollector(), bytes);
+bool sendReport(const std::string &bytes, int port) {
+  return finishReport(connectToCollector(port), bytes);
 }
 
 int exitStatus(pid_t pid) {
@@ -239,8 +248,8 @@ void CollectorTest::TearDown() {
   std::filesystem::remove_all(dir);
 }
 
-void CollectorTest::start() {
-  pid = startCollector(dir);
+void CollectorTest::start(const std::vector<std::string> &args) {
+  pid = startCollector(dir, {}, args);
   waitUntilListening(dir);
 }
 

@@ -31,7 +31,9 @@ std::filesystem::path makeTempDir();
 // Starts the collector with `dir` as its working directory, standard output in
 // dir/"stdout" and standard error in dir/"stderr". `inChild` runs in the child before exec;
 // what it throws, and any other failure before the exec, is thrown here.
-pid_t startCollector(const std::filesystem::path &dir, const std::function<void()> &inChild = {});
+// `args` follow the program's name.
+pid_t startCollector(const std::filesystem::path &dir, const std::function<void()> &inChild = {},
+                     const std::vector<std::string> &args = {});
 
 // Waits until the collector has said it listens.
 void waitUntilListening(const std::filesystem::path &dir);
@@ -41,11 +43,11 @@ bool eventually(const std::function<bool()> &condition);
 
 std::string readFile(const std::filesystem::path &path);
 
-// Connects to 127.0.0.1:999; returns the socket, or -1 when no one listens.
-int tryConnect();
+// Connects to 127.0.0.1:`port`; returns the socket, or -1 when no one listens.
+int tryConnect(int port = 999);
 
 // As tryConnect, but a refused connection is a failure of the test.
-int connectToCollector();
+int connectToCollector(int port = 999);
 
 // Sends `bytes` on `fd`, closes the sending side and waits until the collector closes.
 // Says whether the report was delivered: every byte sent and the connection closed in good
@@ -54,7 +56,7 @@ bool finishReport(int fd, const std::string &bytes);
 
 // Connects, sends `bytes` and waits until the collector has closed the connection, which
 // it does only after the report is stored.
-bool sendReport(const std::string &bytes);
+bool sendReport(const std::string &bytes, int port = 999);
 
 // The exit status of `pid`, waiting for up to 30 seconds; -1 if it is still running.
 int exitStatus(pid_t pid);
@@ -93,7 +95,7 @@ class CollectorTest : public ::testing::Test {
 protected:
   void SetUp() override;
   void TearDown() override;
-  void start();
+  void start(const std::vector<std::string> &args = {});
   std::string out() const;
   std::string err() const;
   // A device file's contents with its timestamps replaced by "TS".

@@ -16,16 +16,13 @@
 
 namespace {
 
-// Relative to the working directory, which the collector never changes.
-const std::filesystem::path logDir = "log";
-
 bool isControl(char c) {
   const auto byte = static_cast<unsigned char>(c);
   return byte < 0x20 || byte == 0x7f;
 }
 
 // Made again whenever it is missing, so that an operator may move the files away at any time.
-void ensureLogDirectory() {
+void ensureLogDirectory(const std::filesystem::path &logDir) {
   std::error_code ec;
   std::filesystem::create_directory(logDir, ec);
   if (ec) {
@@ -33,11 +30,11 @@ void ensureLogDirectory() {
   }
 }
 
-int openDeviceFile(const std::string &filePath) {
+int openDeviceFile(const std::filesystem::path &logDir, const std::string &filePath) {
   constexpr int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
   int fd = ::open(filePath.c_str(), flags, 0644);
   if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
-    ensureLogDirectory();
+    ensureLogDirectory(logDir);
     fd = ::open(filePath.c_str(), flags, 0644);
   }
   if (fd < 0) {
@@ -103,17 +100,18 @@ std::string deviceFileName(const std::string &macAddress) {
   return leavesLogDir ? std::string() : macAddressStripped + ".csv";
 }
 
-void appendToDeviceLog(const std::string &macAddress, const std::string &line) {
+void appendToDeviceLog(const std::filesystem::path &logDir, const std::string &macAddress,
+                       const std::string &line) {
   const std::string fileName = deviceFileName(macAddress);
   if (fileName.empty()) {
     throw std::invalid_argument("refused device identifier \"" + printable(macAddress) +
                                 "\": it would name a file outside the log directory");
   }
   const std::string filePath = (logDir / fileName).string();
-  writeRecord(openDeviceFile(filePath), filePath, line + '\n');
+  writeRecord(openDeviceFile(logDir, filePath), filePath, line + '\n');
 }
 
-void processReport(const std::string &pkg) {
+void processReport(const std::string &pkg, const std::filesystem::path &logDir) {
   std::istringstream iss(pkg);
   std::string line;
   while (std::getline(iss, line)) {
@@ -128,7 +126,7 @@ void processReport(const std::string &pkg) {
     }
     const std::string macAddress = tokens[1];
     try {
-      appendToDeviceLog(macAddress, line);
+      appendToDeviceLog(logDir, macAddress, line);
     } catch (const std::filesystem::filesystem_error &) {
       throw; // without a log directory no record can be stored: the collector must stop
     } catch (const std::exception &e) {

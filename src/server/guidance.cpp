@@ -53,7 +53,7 @@ std::optional<address_v4> forwardingTarget(const tcp::resolver::results_type &re
   return resolvedToLoopback ? firstInterfaceAddress() : std::nullopt;
 }
 
-void printGuidance(const address_v4 &address) {
+void printGuidance(const address_v4 &address, std::int32_t port) {
   const std::string a = address.to_string();
   std::cout << "Please ensure port forwarding from external IP to local IP " << a << " is enabled."
             << std::endl;
@@ -64,19 +64,19 @@ void printGuidance(const address_v4 &address) {
             << ", and for that local IP:\n"
                "    External IP start port: 8080, external IP end port: 277\n"
                "    Local IP start port: 277, local IP end port to land on this server:"
-            << listenPort << std::endl;
+            << port << std::endl;
 }
 
 } // namespace
 
-void showSetupGuidance() {
+void showSetupGuidance(std::int32_t port) {
   try {
     asio::io_context io_context;
     tcp::resolver resolver(io_context);
     const auto results =
         resolver.resolve(asio::ip::host_name(), "", tcp::resolver::address_configured);
     if (const auto address = forwardingTarget(results)) {
-      printGuidance(*address);
+      printGuidance(*address, port);
     }
   } catch (const std::exception &e) {
     // Advice only: the collector serves all the same.

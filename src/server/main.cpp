@@ -1,6 +1,16 @@
+#include "server/options.hpp"
 #include "server/server.hpp"
 
-int main() {
-  showSetupGuidance();
-  return runServer();
+#include <csignal>
+
+int main(int argc, char *argv[]) {
+  const CommandLine commandLine = readCommandLine(argc, argv);
+  if (commandLine.exitStatus) {
+    return *commandLine.exitStatus;
+  }
+  // The console is advice: when its reader goes away (a pipe into `tee` that ended), writes
+  // to it fail and storing goes on, instead of the collector dying of SIGPIPE.
+  std::signal(SIGPIPE, SIG_IGN);
+  showSetupGuidance(commandLine.options.port);
+  return runServer(commandLine.options);
 }

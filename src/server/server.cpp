@@ -4,10 +4,13 @@
 
 #include <asio.hpp>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <iostream>
 #include <sstream>
 #include <system_error>
@@ -34,35 +37,73 @@ bool runUntil(asio::io_context &io_context, const bool &done, Clock::time_point 
   return done;
 }
 
+// Retrying at once while the system is short of descriptors or memory would spin and flood
+// standard error; the wait grows from the first to the longest while the shortage lasts.
+constexpr auto firstBackoff = std::chrono::milliseconds(10);
+constexpr auto longestBackoff = std::chrono::seconds(1);
+
+bool isResourceShortage(const std::error_code &error) {
+  if (error.category() != asio::error::get_system_category()) {
+    return false;
+  }
+  const int value = error.value();
+  return value == EMFILE || value == ENFILE || value == ENOBUFS || value == ENOMEM;
+}
+
+// Waits before the next accept, handling a stop signal meanwhile. Says so when the shortage
+// begins and then once for each longest wait: about one line a second.
+void backOff(asio::io_context &io_context, Clock::duration &backoff, const std::error_code &error) {
+  backoff = backoff == Clock::duration::zero()
+                ? Clock::duration(firstBackoff)
+                : std::min<Clock::duration>(backoff * 2, longestBackoff);
+  if (backoff == firstBackoff || backoff == longestBackoff) {
+    std::cerr << "Exception: " << std::system_error(error, "accept").what() << std::endl;
+  }
+  io_context.restart();
+  io_context.run_until(Clock::now() + backoff); // the signal wait keeps it busy till then
+}
+
+// Waits until a peer is ready to be taken; the error of that wait, if any.
+std::error_code awaitPeer(asio::io_context &io_context, tcp::acceptor &acceptor,
+                          tcp::socket &socket, tcp::endpoint &peer) {
+  bool done = false;
+  std::error_code error;
+  acceptor.async_accept(socket, peer, [&](std::error_code ec) {
+    error = ec;
+    done = true;
+  });
+  runUntil(io_context, done, Clock::time_point::max());
+  return error;
+}
+
 // Waits for the next peer and says whether one came. A peer already waiting in the backlog
 // is taken at once, without a turn of the reactor. Once a stop is requested, only such
 // peers are taken: they have sent their reports and are served before the collector stops.
 bool acceptDevice(asio::io_context &io_context, tcp::acceptor &acceptor, tcp::socket &socket,
-                  tcp::endpoint &peer, const int &stopSignal) {
+                  tcp::endpoint &peer, const int &stopSignal, Clock::duration &backoff) {
   for (;;) {
     std::error_code error;
     acceptor.accept(socket, peer, error); // the acceptor does not block
+    if (error == asio::error::would_block || error == asio::error::try_again) {
+      if (stopSignal != 0) {
+        return false;
+      }
+      error = awaitPeer(io_context, acceptor, socket, peer);
+      if (error == asio::error::operation_aborted) {
+        continue; // a stop was requested: take what is already waiting
+      }
+    }
     if (!error) {
+      backoff = Clock::duration::zero();
       return true;
     }
-    if (error != asio::error::would_block && error != asio::error::try_again) {
+    if (!isResourceShortage(error)) {
       throw std::system_error(error, "accept");
     }
     if (stopSignal != 0) {
-      return false;
+      return false; // the peers still waiting cannot be taken now
     }
-    bool done = false;
-    acceptor.async_accept(socket, peer, [&](std::error_code ec) {
-      error = ec;
-      done = true;
-    });
-    runUntil(io_context, done, Clock::time_point::max());
-    if (!error) {
-      return true;
-    }
-    if (error != asio::error::operation_aborted) {
-      throw std::system_error(error, "accept");
-    }
+    backOff(io_context, backoff, error);
   }
 }
 
@@ -135,12 +176,13 @@ std::string receiveStampedReport(asio::io_context &io_context, tcp::socket &sock
 }
 
 // Serves one device; says whether the collector goes on.
-bool serveOneDevice(asio::io_context &io_context, tcp::acceptor &acceptor, const int &stopSignal) {
+bool serveOneDevice(asio::io_context &io_context, tcp::acceptor &acceptor, const int &stopSignal,
+                    Clock::duration &acceptBackoff, const std::filesystem::path &logDir) {
   tcp::socket socket(io_context);
   tcp::endpoint peer;
   std::string pkg;
   try {
-    if (!acceptDevice(io_context, acceptor, socket, peer, stopSignal)) {
+    if (!acceptDevice(io_context, acceptor, socket, peer, stopSignal, acceptBackoff)) {
       return false;
     }
     pkg = receiveStampedReport(io_context, socket, peer);
@@ -150,7 +192,7 @@ bool serveOneDevice(asio::io_context &io_context, tcp::acceptor &acceptor, const
     return true;
   }
   std::cout << pkg << std::endl;
-  processReport(pkg);
+  processReport(pkg, logDir);
   return true;
 } // closing the socket here tells the device its report is stored
 
@@ -160,11 +202,11 @@ const char *signalName(int signalNumber) {
 
 } // namespace
 
-int runServer() {
+int runServer(const Options &options) {
   try {
     asio::io_context io_context;
     tcp::acceptor acceptor(io_context,
-                           tcp::endpoint(tcp::v4(), static_cast<unsigned short>(listenPort)));
+                           tcp::endpoint(tcp::v4(), static_cast<unsigned short>(options.port)));
     acceptor.non_blocking(true);
     // Watched on the same context, so that a stop lets the report in hand be finished.
     int stopSignal = 0;
@@ -175,8 +217,9 @@ int runServer() {
         acceptor.cancel();
       }
     });
-    std::cout << "Server listening on 0.0.0.0 local end port " << listenPort << "\n" << std::endl;
-    while (serveOneDevice(io_context, acceptor, stopSignal)) {
+    std::cout << "Server listening on 0.0.0.0 local end port " << options.port << "\n" << std::endl;
+    Clock::duration acceptBackoff{};
+    while (serveOneDevice(io_context, acceptor, stopSignal, acceptBackoff, options.logDir)) {
     }
     std::cout << "Server stopped on " << signalName(stopSignal) << std::endl;
     return EXIT_SUCCESS;

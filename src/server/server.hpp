@@ -1,19 +1,18 @@
 #pragma once
 
+#include "server/options.hpp"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-// The TCP port the collector listens on, on every IPv4 interface.
-constexpr std::int32_t listenPort = 999;
-
-// Tells the operator which local address and port the router must forward to.
+// Tells the operator which local address and `port` the router must forward to.
 // Advice only: a failure is reported on standard error and never escapes.
-void showSetupGuidance();
+void showSetupGuidance(std::int32_t port);
 
 // Serves devices one at a time until the collector fails or is asked to stop.
 // Returns the process exit status: 0 after a requested stop, 1 after a failure.
-int runServer();
+int runServer(const Options &options);
 
 // Number of bytes after the last line feed of `received`, unless they are only NUL padding:
 // the start of a line that never fully arrived.

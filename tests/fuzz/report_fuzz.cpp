@@ -62,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
   const std::string pkg = "01012026000000," + text;
   fs::remove_all(dir / "log");
-  processReport(pkg);
+  processReport(pkg, "log");
 
   const auto reportLines = linesOf(pkg);
   for (const auto &entry : fs::recursive_directory_iterator(dir)) {

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+
+// The TCP port the collector listens on, on every IPv4 interface, unless told otherwise.
+constexpr std::int32_t listenPort = 999;
+
+// What the operator may set on the command line.
+struct Options {
+  std::int32_t port = listenPort;
+  std::filesystem::path logDir = "log"; // relative paths are below the working directory
+};
+
+// The options to serve with, or the exit status when the command line is all there is to
+// do: 0 after --help or --version, 2 after a usage error, which is reported on standard
+// error.
+struct CommandLine {
+  Options options;
+  std::optional<int> exitStatus;
+};
+
+CommandLine readCommandLine(int argc, char *argv[]);
