@@ -1,22 +1,42 @@
 #!/usr/bin/env bash
-# The systemd unit passes systemd's own check, and the Debian package holds the binary and
-# the unit, which names the binary where the package puts it.
+# The Debian package builds the Debian way, lintian has nothing to say about it, and it holds
+# the binary, the unit (which passes systemd's own check), the manual page and the conffile.
+# Installing it enables and starts the service.
 set -euo pipefail
-source_dir=$1 build_dir=$2 binary=$3
+source_dir=$1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-sed "s|^ExecStart=.*|ExecStart=$binary|" "$source_dir/packaging/report-collector.service" \
-  >"$work/report-collector.service"
-complaints=$(systemd-analyze verify "$work/report-collector.service" 2>&1)
-[ -z "$complaints" ] || { echo "systemd-analyze verify: $complaints"; exit 1; }
-
-(cd "$work" && cpack -G DEB --config "$build_dir/CPackConfig.cmake" >/dev/null)
+# dpkg-buildpackage builds in the source tree and leaves the package beside it: use a copy.
+mkdir "$work/src"
+(cd "$source_dir" && git ls-files --cached --others --exclude-standard -z |
+  xargs -0 cp --parents -t "$work/src")
+(cd "$work/src" && dpkg-buildpackage -us -uc -b >"$work/build.log" 2>&1) ||
+  { tail -n 40 "$work/build.log"; exit 1; }
 deb=$(ls "$work"/report-collector_*.deb)
-dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$' >"$work/contents"
-printf '%s\n' ./usr/lib/systemd/system/report-collector.service ./usr/sbin/report-collector \
-  | diff - "$work/contents"
+
+lintian --fail-on error,warning "$deb"
+
+dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$' | sort >"$work/contents"
+for path in ./usr/sbin/report-collector ./lib/systemd/system/report-collector.service \
+  ./usr/share/man/man8/report-collector.8.gz ./etc/default/report-collector; do
+  grep -qx "$path" "$work/contents" || { echo "missing from the package: $path"; exit 1; }
+done
+dpkg-deb -I "$deb" conffiles | grep -qx /etc/default/report-collector
+# Installing enables and starts the service; removing stops it.
+dpkg-deb -I "$deb" postinst | grep -q "deb-systemd-helper enable 'report-collector.service'"
+dpkg-deb -I "$deb" postinst | grep -q "_dh_action=start"
+dpkg-deb -I "$deb" postinst | grep -q "deb-systemd-invoke \$_dh_action 'report-collector.service'"
+dpkg-deb -I "$deb" prerm | grep -q "deb-systemd-invoke stop 'report-collector.service'"
+
 dpkg-deb -x "$deb" "$work/root"
-grep -qx 'ExecStart=/usr/sbin/report-collector' \
-  "$work/root/usr/lib/systemd/system/report-collector.service"
-echo "unit verified; package holds: $(tr '\n' ' ' <"$work/contents")"
+unit=$work/root/lib/systemd/system/report-collector.service
+grep -qx 'ExecStart=/usr/sbin/report-collector $REPORT_COLLECTOR_OPTIONS' "$unit"
+sed "s|/usr/sbin/report-collector|$work/root/usr/sbin/report-collector|" "$unit" \
+  >"$work/report-collector.service"
+if ! complaints=$(systemd-analyze verify --man=no "$work/report-collector.service" 2>&1) ||
+  [ -n "$complaints" ]; then
+  echo "systemd-analyze verify: $complaints"
+  exit 1
+fi
+echo "lintian clean; package holds: $(tr '\n' ' ' <"$work/contents")"
