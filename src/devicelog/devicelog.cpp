@@ -1,8 +1,8 @@
 #include "devicelog/devicelog.hpp"
 
-#include <algorithm>
+#include "devicelog/record_format.hpp"
+
 #include <cerrno>
-#include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <sstream>
@@ -15,11 +15,6 @@
 #include <unistd.h>
 
 namespace {
-
-bool isControl(char c) {
-  const auto byte = static_cast<unsigned char>(c);
-  return byte < 0x20 || byte == 0x7f;
-}
 
 // Made again whenever it is missing, so that an operator may move the files away at any time.
 void ensureLogDirectory(const std::filesystem::path &logDir) {
@@ -74,31 +69,6 @@ void writeRecord(int fd, const std::string &filePath, const std::string &recordL
 }
 
 } // namespace
-
-std::string printable(const std::string &text) {
-  std::string shown;
-  for (const char c : text) {
-    if (isControl(c) || c == '\\' || static_cast<unsigned char>(c) >= 0x80) {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(c));
-      shown += escaped;
-    } else {
-      shown += c;
-    }
-  }
-  return shown;
-}
-
-std::string deviceFileName(const std::string &macAddress) {
-  std::string macAddressStripped = macAddress;
-  macAddressStripped.erase(std::remove(macAddressStripped.begin(), macAddressStripped.end(), ':'),
-                           macAddressStripped.end());
-  const bool leavesLogDir =
-      macAddressStripped == "." || macAddressStripped == ".." ||
-      std::any_of(macAddressStripped.begin(), macAddressStripped.end(),
-                  [](char c) { return c == '/' || c == '\\' || isControl(c); });
-  return leavesLogDir ? std::string() : macAddressStripped + ".csv";
-}
 
 void appendToDeviceLog(const std::filesystem::path &logDir, const std::string &macAddress,
                        const std::string &line) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "devicelog/record_format.hpp"
+
 #include <filesystem>
 #include <string>
 
@@ -15,10 +17,3 @@ void processReport(const std::string &pkg, const std::filesystem::path &logDir);
 // std::filesystem::filesystem_error when the log directory cannot be made.
 void appendToDeviceLog(const std::filesystem::path &logDir, const std::string &macAddress,
                        const std::string &line);
-
-// The device file's name for `macAddress`, or an empty string when the identifier
-// would name a file outside the log directory.
-std::string deviceFileName(const std::string &macAddress);
-
-// `text` with every byte that is not printable ASCII written as \xNN, for messages.
-std::string printable(const std::string &text);

@@ -146,15 +146,6 @@ std::string readReport(asio::io_context &io_context, tcp::socket &socket,
   return buffer;
 }
 
-std::string reportTimestamp() {
-  const std::time_t now = std::time(nullptr);
-  std::tm tm_info{};
-  localtime_r(&now, &tm_info);
-  char timeBuffer[15];
-  std::strftime(timeBuffer, sizeof timeBuffer, "%d%m%Y%H%M%S", &tm_info);
-  return timeBuffer;
-}
-
 // Reads the report of an accepted device and returns it stamped. Failures here belong to
 // this one connection and are thrown as system errors.
 std::string receiveStampedReport(asio::io_context &io_context, tcp::socket &socket,
@@ -171,7 +162,7 @@ std::string receiveStampedReport(asio::io_context &io_context, tcp::socket &sock
   const std::string data = reportText(buffer);
 
   std::ostringstream ss;
-  ss << reportTimestamp() << ',' << data;
+  ss << formatTimestamp(std::time(nullptr)) << ',' << data;
   return ss.str();
 }
 

@@ -1,0 +1,44 @@
+#pragma once
+
+// The shape of a device file, shared by the collector that writes it and the fleet view that
+// reads it: one record per line, each first line of a report starting with the local time of
+// receipt, the device identifier in the second field, and the file named after it.
+
+#include <cstddef>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// The time stamp is fourteen digits of local time, DDMMYYYYhhmmss, followed by a comma.
+constexpr const char *timestampFormat = "%d%m%Y%H%M%S";
+constexpr std::size_t timestampLength = 14;
+
+// Fields are separated by commas; the second one names the device.
+constexpr char fieldSeparator = ',';
+constexpr std::size_t identifierField = 1;
+
+// A device file is named after its identifier, without colons, with this suffix.
+constexpr std::string_view deviceFileSuffix = ".csv";
+
+// `time` as a record's time stamp, in local time.
+std::string formatTimestamp(std::time_t time);
+
+// The time of a record that starts with a time stamp and a comma; nothing for a record
+// without one, such as a further line of a report.
+std::optional<std::time_t> recordTime(std::string_view record);
+
+// What follows the device identifier in a record, or "" when nothing does.
+std::string_view fieldsAfterIdentifier(std::string_view record);
+
+// The device file's name for `macAddress`, or an empty string when the identifier
+// would name a file outside the log directory.
+std::string deviceFileName(const std::string &macAddress);
+
+// The device's name as its file shows it: the file name without the suffix; nothing for a
+// file that is not a device file.
+std::optional<std::string> deviceName(const std::string &fileName);
+
+// `text` with every byte that is not printable ASCII, and the backslash, written as \xNN,
+// so that names and values from the network are safe to show.
+std::string printable(std::string_view text);
