@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The Debian package builds the Debian way, lintian has nothing to say about it, and it holds
-# the binary, the unit (which passes systemd's own check), the manual page and the conffile.
+# the binaries, the unit (which passes systemd's own check), the manual pages and the conffile.
 # Installing it enables and starts the service.
 set -euo pipefail
 source_dir=$1
@@ -19,7 +19,8 @@ lintian --fail-on error,warning "$deb"
 
 dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$' | sort >"$work/contents"
 for path in ./usr/sbin/report-collector ./lib/systemd/system/report-collector.service \
-  ./usr/share/man/man8/report-collector.8.gz ./etc/default/report-collector; do
+  ./usr/share/man/man8/report-collector.8.gz ./etc/default/report-collector \
+  ./usr/bin/report-collector-fleet ./usr/share/man/man1/report-collector-fleet.1.gz; do
   grep -qx "$path" "$work/contents" || { echo "missing from the package: $path"; exit 1; }
 done
 dpkg-deb -I "$deb" conffiles | grep -qx /etc/default/report-collector

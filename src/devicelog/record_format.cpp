@@ -60,7 +60,7 @@ std::optional<std::time_t> recordTime(std::string_view record) {
   if (day < 1 || day > 31 || month < 1 || month > 12 || hour > 23 || minute > 59 || second > 60) {
     return std::nullopt;
   }
-  return hourStart(record.substr(0, 10)) + minute * 60 + second;
+  return hourStart(record.substr(0, 10)) + static_cast<std::time_t>(minute) * 60 + second;
 }
 
 std::string_view fieldsAfterIdentifier(std::string_view record) {

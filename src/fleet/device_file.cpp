@@ -19,10 +19,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::size_t chunkSize = 64 * 1024;
+constexpr std::size_t chunkSize = std::size_t{64} * 1024;
 // The collector stores at most 64 KiB per report; a longer run without a line feed is junk,
 // or a hole in a sparse file, and nothing before it is read.
-constexpr std::size_t longestLine = 1024 * 1024;
+constexpr std::size_t longestLine = std::size_t{1024} * 1024;
 // Lines in a chart: the first value fields of a record.
 constexpr std::size_t chartedFields = 12;
 
@@ -30,7 +30,8 @@ std::string readAt(int fd, off_t offset, std::size_t count) {
   std::string bytes(count, '\0');
   std::size_t done = 0;
   while (done < count) {
-    const auto got = ::pread(fd, bytes.data() + done, count - done, offset + done);
+    const auto got =
+        ::pread(fd, bytes.data() + done, count - done, offset + static_cast<off_t>(done));
     if (got < 0 && errno == EINTR) {
       continue;
     }
@@ -57,7 +58,7 @@ void eachLineBackwards(int fd, off_t size, const std::function<bool(std::string_
       const auto last = text.rfind('\n');
       if (last != std::string::npos) {
         if (last + 1 < text.size()) {
-          notes.push_back("last line has no line feed yet: ignored");
+          notes.emplace_back("last line has no line feed yet: ignored");
         }
         text.resize(last + 1);
         endsInLineFeed = true;
@@ -74,14 +75,14 @@ void eachLineBackwards(int fd, off_t size, const std::function<bool(std::string_
       text.resize(end + 1);
     }
     if (text.size() > longestLine) {
-      notes.push_back("a line of more than 1 MiB: nothing before it was read");
+      notes.emplace_back("a line of more than 1 MiB: nothing before it was read");
       return;
     }
   }
   if (endsInLineFeed) {
     visit(std::string_view(text).substr(0, text.size() - 1));
   } else {
-    notes.push_back(size == 0 ? "empty file" : "no complete line");
+    notes.emplace_back(size == 0 ? "empty file" : "no complete line");
   }
 }
 
@@ -160,7 +161,7 @@ DeviceSummary readDeviceFile(const fs::path &path, const Window &window, bool wi
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0 || ::fstat(fd, &status) != 0) {
     const std::string reason = std::strerror(errno);
-    device.notes.push_back("cannot read: " + reason);
+    device.notes.emplace_back("cannot read: " + reason);
     std::cerr << "report-collector-fleet: cannot read " << printable(path.string()) << ": "
               << reason << std::endl;
     if (::stat(path.c_str(), &status) == 0) {
@@ -175,7 +176,7 @@ DeviceSummary readDeviceFile(const fs::path &path, const Window &window, bool wi
   try {
     eachLineBackwards(fd, status.st_size, std::ref(counter), device.notes);
   } catch (const std::system_error &e) {
-    device.notes.push_back(std::string("cannot read: ") + e.code().message());
+    device.notes.emplace_back(std::string("cannot read: ") + e.code().message());
     std::cerr << "report-collector-fleet: cannot read " << printable(path.string()) << ": "
               << e.code().message() << std::endl;
   }

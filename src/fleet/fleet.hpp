@@ -14,7 +14,7 @@
 // What the view looks at: records since `now - since`; silent for `stale` means stale.
 struct Window {
   std::time_t now = 0;
-  std::int64_t since = 24 * 3600;
+  std::int64_t since = std::int64_t{24} * 3600;
   std::int64_t stale = 3600;
   std::string sinceText = "24h"; // both as the operator wrote them
   std::string staleText = "1h";

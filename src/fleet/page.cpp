@@ -62,8 +62,12 @@ const char *const colours[] = {"#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#946
 // Lines with this few points also show each point.
 constexpr std::size_t sparsePoints = 30;
 
-constexpr double chartWidth = 720, chartHeight = 180;
-constexpr double left = 64, right = 12, top = 12, bottom = 26;
+constexpr double chartWidth = 720;
+constexpr double chartHeight = 180;
+constexpr double left = 64; // room for the value labels
+constexpr double right = 12;
+constexpr double top = 12;
+constexpr double bottom = 26; // room for the time labels
 
 std::string tickLabel(std::time_t time, const Window &window) {
   std::tm fields{};
@@ -76,7 +80,8 @@ std::string tickLabel(std::time_t time, const Window &window) {
 // The numeric fields of the device's records, each as a line against time.
 void writeChart(std::ostream &out, const DeviceSummary &device, const Window &window) {
   std::size_t fields = 0;
-  double low = 0, high = 0;
+  double low = 0;
+  double high = 0;
   bool any = false;
   for (const auto &[slice, data] : device.chart) {
     fields = std::max(fields, data.sums.size());
@@ -98,7 +103,8 @@ void writeChart(std::ostream &out, const DeviceSummary &device, const Window &wi
     low -= 1;
   }
   const std::time_t start = window.now - window.since;
-  const double plotWidth = chartWidth - left - right, plotHeight = chartHeight - top - bottom;
+  const double plotWidth = chartWidth - left - right;
+  const double plotHeight = chartHeight - top - bottom;
   const auto x = [&](std::time_t t) {
     return left + plotWidth * std::clamp(double(t - start) / double(window.since), 0.0, 1.0);
   };
@@ -106,49 +112,51 @@ void writeChart(std::ostream &out, const DeviceSummary &device, const Window &wi
     return top + plotHeight * (high - v) / (high - low);
   };
 
-  out << "<svg class=\"chart\" xmlns=\"http://www.w3.org/2000/svg\" width=\"" << chartWidth
-      << "\" height=\"" << chartHeight << "\" viewBox=\"0 0 " << chartWidth << ' ' << chartHeight
-      << "\" role=\"img\">\n";
-  out << "<line x1=\"" << left << "\" y1=\"" << top + plotHeight << "\" x2=\"" << left + plotWidth
-      << "\" y2=\"" << top + plotHeight << "\" stroke=\"#999\"/>\n";
-  out << "<line x1=\"" << left << "\" y1=\"" << top << "\" x2=\"" << left << "\" y2=\""
-      << top + plotHeight << "\" stroke=\"#999\"/>\n";
-  out << "<text x=\"" << left - 6 << "\" y=\"" << top + 4 << "\" text-anchor=\"end\">"
-      << number(high) << "</text>\n";
-  out << "<text x=\"" << left - 6 << "\" y=\"" << top + plotHeight << "\" text-anchor=\"end\">"
+  out << "<svg class='chart' xmlns='http://www.w3.org/2000/svg' width='" << chartWidth
+      << "' height='" << chartHeight << "' viewBox='0 0 " << chartWidth << ' ' << chartHeight
+      << "' role='img'>\n";
+  out << "<line x1='" << left << "' y1='" << top + plotHeight << "' x2='" << left + plotWidth
+      << "' y2='" << top + plotHeight << "' stroke='#999'/>\n";
+  out << "<line x1='" << left << "' y1='" << top << "' x2='" << left << "' y2='" << top + plotHeight
+      << "' stroke='#999'/>\n";
+  out << "<text x='" << left - 6 << "' y='" << top + 4 << "' text-anchor='end'>" << number(high)
+      << "</text>\n";
+  out << "<text x='" << left - 6 << "' y='" << top + plotHeight << "' text-anchor='end'>"
       << number(low) << "</text>\n";
   constexpr int ticks = 5;
   for (int i = 0; i < ticks; ++i) {
     const std::time_t t = start + window.since * i / (ticks - 1);
     const char *anchor = i == 0 ? "start" : i == ticks - 1 ? "end" : "middle";
-    out << "<line x1=\"" << x(t) << "\" y1=\"" << top + plotHeight << "\" x2=\"" << x(t)
-        << "\" y2=\"" << top + plotHeight + 4 << "\" stroke=\"#999\"/>"
-        << "<text x=\"" << x(t) << "\" y=\"" << chartHeight - 6 << "\" text-anchor=\"" << anchor
-        << "\">" << tickLabel(t, window) << "</text>\n";
+    out << "<line x1='" << x(t) << "' y1='" << top + plotHeight << "' x2='" << x(t) << "' y2='"
+        << top + plotHeight + 4 << "' stroke='#999'/>"
+        << "<text x='" << x(t) << "' y='" << chartHeight - 6 << "' text-anchor='" << anchor << "'>"
+        << tickLabel(t, window) << "</text>\n";
   }
   for (std::size_t f = 0; f < fields; ++f) {
-    std::ostringstream points, dots;
+    std::ostringstream points;
+    std::ostringstream dots;
     std::size_t count = 0;
     for (const auto &[slice, data] : device.chart) {
       if (f < data.sums.size() && data.counts[f] > 0) {
-        const std::string px = number(x(data.time)), py = number(y(data.sums[f] / data.counts[f]));
+        const std::string px = number(x(data.time));
+        const std::string py = number(y(data.sums[f] / data.counts[f]));
         points << px << ',' << py << ' ';
-        dots << "<circle cx=\"" << px << "\" cy=\"" << py << "\" r=\"2.5\"/>";
+        dots << "<circle cx='" << px << "' cy='" << py << "' r='2.5'/>";
         ++count;
       }
     }
     const char *colour = colours[f % std::size(colours)];
     if (count > 1) {
-      out << "<polyline class=\"field" << f + 3 << "\" fill=\"none\" stroke-width=\"1.5\" stroke=\""
-          << colour << "\" points=\"" << points.str() << "\"/>\n";
+      out << "<polyline class='field" << f + 3 << "' fill='none' stroke-width='1.5' stroke='"
+          << colour << "' points='" << points.str() << "'/>\n";
     }
     if (count > 0 && count <= sparsePoints) { // a line alone would not show where they are
-      out << "<g fill=\"" << colour << "\">" << dots.str() << "</g>\n";
+      out << "<g fill='" << colour << "'>" << dots.str() << "</g>\n";
     }
   }
-  out << "</svg>\n<div class=\"legend\">";
+  out << "</svg>\n<div class='legend'>";
   for (std::size_t f = 0; f < fields; ++f) {
-    out << "<span><i style=\"background:" << colours[f % std::size(colours)] << "\"></i>field "
+    out << "<span><i style='background:" << colours[f % std::size(colours)] << "'></i>field "
         << f + 3 << "</span>";
   }
   out << "</div>\n";
@@ -161,10 +169,10 @@ void writeTable(std::ostream &out, const std::vector<DeviceSummary> &devices,
       << tableHeadings.state << "</th><th>" << tableHeadings.last << "</th></tr>\n";
   for (const auto &device : devices) {
     const TableRow row = tableRow(device, window);
-    out << "<tr" << (isStale(device, window) ? " class=\"stale\"" : "") << "><td>"
-        << escaped(row.device) << "</td><td class=\"n\">" << row.records << "</td><td>"
-        << row.lastSeen << "</td><td class=\"n\">" << row.age << "</td><td class=\"state\">"
-        << row.state << "</td><td class=\"last\">" << escaped(row.last) << "</td></tr>\n";
+    out << "<tr" << (isStale(device, window) ? " class='stale'" : "") << "><td>"
+        << escaped(row.device) << "</td><td class='n'>" << row.records << "</td><td>"
+        << row.lastSeen << "</td><td class='n'>" << row.age << "</td><td class='state'>"
+        << row.state << "</td><td class='last'>" << escaped(row.last) << "</td></tr>\n";
   }
   out << "</table>\n<p>" << escaped(fleetSummaryLine(devices, window)) << "</p>\n";
 }
@@ -172,18 +180,18 @@ void writeTable(std::ostream &out, const std::vector<DeviceSummary> &devices,
 } // namespace
 
 void writePage(std::ostream &out, const std::vector<DeviceSummary> &devices, const Window &window) {
-  out << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+  out << "<!DOCTYPE html>\n<html lang='en'>\n<head>\n<meta charset='utf-8'>\n"
       << "<title>Fleet: " << escaped(fleetSummaryLine(devices, window)) << "</title>\n<style>"
       << style << "</style>\n</head>\n<body>\n<h1>Fleet at " << formatLocalTime(window.now)
       << "</h1>\n";
   writeTable(out, devices, window);
   for (const auto &device : devices) {
-    out << "<section class=\"device\">\n<h2>" << escaped(tableRow(device, window).device)
+    out << "<section class='device'>\n<h2>" << escaped(tableRow(device, window).device)
         << "</h2>\n";
     if (device.records == 0) {
-      out << "<p class=\"none\">No record in the last " << escaped(window.sinceText) << ".</p>\n";
+      out << "<p class='none'>No record in the last " << escaped(window.sinceText) << ".</p>\n";
     } else if (device.chart.empty()) {
-      out << "<p class=\"none\">No record with a time in the last " << escaped(window.sinceText)
+      out << "<p class='none'>No record with a time in the last " << escaped(window.sinceText)
           << ".</p>\n";
     } else {
       writeChart(out, device, window);

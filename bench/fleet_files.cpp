@@ -1,0 +1,46 @@
+// Makes the fleet view's benchmark: DEVICES device files in DIR, each holding a year of
+// one-a-minute history, of which only the last day is written; the older history is a
+// sparse hole that ends in a line feed. The same last days also go to WINDOWS_DIR, for `cat`.
+// Usage: fleet_files DIR WINDOWS_DIR DEVICES
+
+#include "devicelog/record_format.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <string>
+
+#include <unistd.h>
+
+int main(int argc, char *argv[]) {
+  if (argc != 4) {
+    std::fprintf(stderr, "usage: fleet_files DIR WINDOWS_DIR DEVICES\n");
+    return 2;
+  }
+  const std::string dir = argv[1], windows = argv[2];
+  const int devices = std::atoi(argv[3]);
+  constexpr long minutesPerDay = 24 * 60, historyBytes = 365L * minutesPerDay * 42;
+  const std::time_t now = std::time(nullptr);
+  for (int d = 0; d < devices; ++d) {
+    char mac[32];
+    std::snprintf(mac, sizeof mac, "24:6F:28:%02X:%02X:%02X", d >> 16 & 255, d >> 8 & 255, d & 255);
+    const std::string name = deviceFileName(mac);
+    std::string window = formatTimestamp(now - 86460) + "," + mac + ",19.5,51\n";
+    for (long minute = minutesPerDay - 1; minute >= 0; --minute) {
+      window += formatTimestamp(now - minute * 60) + "," + mac + "," +
+                std::to_string(15 + (minute + d) % 10) + "." + std::to_string(minute % 10) + "," +
+                std::to_string(40 + minute % 20) + "\n";
+    }
+    if (::truncate((dir + "/" + name).c_str(), 0) != 0) {
+      std::ofstream(dir + "/" + name);
+    }
+    if (::truncate((dir + "/" + name).c_str(), historyBytes) != 0) {
+      std::perror("truncate");
+      return 1;
+    }
+    std::ofstream(dir + "/" + name, std::ios::app | std::ios::binary) << "\n" + window;
+    std::ofstream(windows + "/" + name, std::ios::binary) << window;
+  }
+  return 0;
+}

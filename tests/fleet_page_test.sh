@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# The fleet page in a real browser (headless Chromium): every chart is in the rendered
+# document, a device named to inject markup shows as text, and the page is drawn.
+set -euo pipefail
+fleet=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir "$work/log"
+now=$(date +%s)
+stamp() { date -d "@$((now - $1))" +%d%m%Y%H%M%S; }
+for device in AABBCCDDEEFF 112233445566 '<b>x&y'; do
+  for ago in $(seq 86000 -600 0); do
+    echo "$(stamp "$ago"),$device,$((20 + ago % 7)).5,$((40 + ago % 13)),text"
+  done >"$work/log/$device.csv"
+done
+echo "$(stamp 200000),SILENT,1" >"$work/log/SILENT.csv"
+
+status=0
+"$fleet" -d "$work/log" --html "$work/page.html" >/dev/null || status=$?
+[ "$status" = 1 ] || { echo "exit status $status, not 1 (one device stale)"; exit 1; }
+
+browser() {
+  chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
+    --disable-background-networking --disable-component-update --disable-sync \
+    --user-data-dir="$(mktemp -d "$work/profile.XXXXXX")" "$@" 2>/dev/null
+}
+browser --dump-dom "file://$work/page.html" >"$work/dom.html"
+charts=$(grep -o '<svg class="chart"' "$work/dom.html" | wc -l)
+lines=$(grep -o '<polyline' "$work/dom.html" | wc -l)
+[ "$charts" = 3 ] || { echo "$charts charts in the rendered page, not 3"; exit 1; }
+[ "$lines" = 6 ] || { echo "$lines lines in the rendered page, not 6"; exit 1; }
+grep -q 'No record in the last 24h' "$work/dom.html" || { echo "SILENT has no note"; exit 1; }
+grep -q '<h2>&lt;b&gt;x&amp;y</h2>' "$work/dom.html" || { echo "markup in a name not shown as text"; exit 1; }
+if grep -q '<b>' "$work/dom.html"; then echo "a device name became markup"; exit 1; fi
+
+# Drawn: the page's screenshot holds far more than that of an empty page of the same size.
+echo '<!DOCTYPE html><html><body></body></html>' >"$work/empty.html"
+browser --window-size=1000,1400 --screenshot="$work/page.png" "file://$work/page.html" >/dev/null
+browser --window-size=1000,1400 --screenshot="$work/empty.png" "file://$work/empty.html" >/dev/null
+page=$(stat -c %s "$work/page.png") empty=$(stat -c %s "$work/empty.png")
+[ "$page" -gt $((empty * 5)) ] || { echo "screenshot of $page bytes, empty page $empty"; exit 1; }
+echo "$charts charts, $lines lines; screenshot $page bytes (empty page $empty)"
