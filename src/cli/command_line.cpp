@@ -1,20 +1,16 @@
 #include "cli/command_line.hpp"
 
-#include <getopt.h>
-
 #include <iostream>
 
-int usageError(const char *program, const std::string &problem, int status) {
-  std::cerr << program << ": " << problem << "\nTry '" << program
+namespace {
+
+int usageError(const Program &program, const std::string &problem) {
+  std::cerr << program.name << ": " << problem << "\nTry '" << program.name
             << " --help' for more information." << std::endl;
-  return status;
+  return program.usageStatus;
 }
 
-int printVersion(const char *program) {
-  std::cout << program << " " << COLLECTOR_VERSION << std::endl;
-  return 0;
-}
-
+// The problem that getopt_long just reported by returning '?' or ':', in words.
 std::string getoptProblem(int result, char *const argv[]) {
   // getopt_long has already moved past the argument it could not take.
   const std::string argument = argv[optind - 1];
@@ -31,6 +27,30 @@ std::string getoptProblem(int result, char *const argv[]) {
   return "unknown option '" + argument + "'";
 }
 
-std::string strayArgument(int argc, char *const argv[]) {
-  return optind < argc ? "unexpected argument '" + std::string(argv[optind]) + "'" : "";
+} // namespace
+
+std::optional<int> readOptions(int argc, char *argv[], const Program &program,
+                               const char *shortOptions, const option *longOptions,
+                               const std::function<std::string(int, const std::string &)> &take) {
+  opterr = 0; // its problems are worded here, in one form
+  for (int result; (result = getopt_long(argc, argv, shortOptions, longOptions, nullptr)) != -1;) {
+    if (result == 'h') {
+      std::cout << program.usage << std::flush;
+      return 0;
+    }
+    if (result == 'V') {
+      std::cout << program.name << " " << COLLECTOR_VERSION << std::endl;
+      return 0;
+    }
+    if (result == '?' || result == ':') {
+      return usageError(program, getoptProblem(result, argv));
+    }
+    if (const std::string problem = take(result, optarg ? optarg : ""); !problem.empty()) {
+      return usageError(program, problem);
+    }
+  }
+  if (optind < argc) {
+    return usageError(program, "unexpected argument '" + std::string(argv[optind]) + "'");
+  }
+  return std::nullopt;
 }

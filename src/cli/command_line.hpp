@@ -1,18 +1,25 @@
 #pragma once
 
 // What the command lines of the collector and the fleet view have in common: GNU-style
-// messages for help, version and usage errors.
+// options, help, version, and usage errors worded in one form.
 
+#include <functional>
+#include <optional>
 #include <string>
 
-// Prints "PROGRAM: PROBLEM" and the hint to --help on standard error; returns `status`.
-int usageError(const char *program, const std::string &problem, int status);
+#include <getopt.h>
 
-// Prints "PROGRAM VERSION" on standard output; returns 0.
-int printVersion(const char *program);
+struct Program {
+  const char *name;
+  const char *usage; // printed by --help
+  int usageStatus;   // the exit status of a usage error
+};
 
-// The problem that getopt_long just reported by returning '?' or ':', in words.
-std::string getoptProblem(int result, char *const argv[]);
-
-// Says why `argv` holds arguments past `optind` that are not options, or "" when none.
-std::string strayArgument(int argc, char *const argv[]);
+// Takes the options in `argv` with getopt_long. -h/--help and -V/--version are answered
+// here; every other option goes to `take`, which says what is wrong with its value, or ""
+// when nothing is. Returns the exit status when the command line is all there is to do:
+// 0 after help or version, `program.usageStatus` after a usage error, which is reported on
+// standard error with the hint to --help.
+std::optional<int> readOptions(int argc, char *argv[], const Program &program,
+                               const char *shortOptions, const option *longOptions,
+                               const std::function<std::string(int, const std::string &)> &take);

@@ -2,14 +2,7 @@
 
 #include "cli/command_line.hpp"
 
-#include <getopt.h>
-
-#include <iostream>
-
 namespace {
-
-constexpr const char *program = "report-collector-fleet";
-constexpr int usageStatus = 3; // what monitoring systems read as UNKNOWN
 
 constexpr const char *usage = R"(Usage: report-collector-fleet [OPTION]...
 Tells which devices report and which went silent, from the device files that
@@ -56,49 +49,24 @@ FleetCommandLine readFleetCommandLine(int argc, char *argv[]) {
                                        {nullptr, 0, nullptr, 0}};
   FleetCommandLine commandLine;
   FleetOptions &options = commandLine.options;
-  const auto fail = [&](const std::string &problem) {
-    commandLine.exitStatus = usageError(program, problem, usageStatus);
-    return commandLine;
-  };
-  opterr = 0;
-  for (int result; (result = getopt_long(argc, argv, ":d:hV", longOptions, nullptr)) != -1;) {
-    switch (result) {
-    case 'd':
-      if (*optarg == '\0') {
-        return fail("the log directory is empty");
-      }
-      options.logDir = optarg;
-      break;
-    case staleOption:
-    case sinceOption: {
-      const auto seconds = parseDuration(optarg);
-      if (!seconds) {
-        return fail("invalid duration '" + std::string(optarg) +
-                    "': write it like 90s, 15m, 2h or 7d");
-      }
-      (result == staleOption ? options.window.stale : options.window.since) = *seconds;
-      (result == staleOption ? options.window.staleText : options.window.sinceText) = optarg;
-      break;
-    }
-    case htmlOption:
-      if (*optarg == '\0') {
-        return fail("the page's file name is empty");
-      }
-      options.htmlFile = optarg;
-      break;
-    case 'h':
-      std::cout << usage << std::flush;
-      commandLine.exitStatus = 0;
-      return commandLine;
-    case 'V':
-      commandLine.exitStatus = printVersion(program);
-      return commandLine;
-    default:
-      return fail(getoptProblem(result, argv));
-    }
-  }
-  if (const auto stray = strayArgument(argc, argv); !stray.empty()) {
-    return fail(stray);
-  }
+  Window &window = options.window;
+  // 3 is what monitoring systems read as UNKNOWN; 2 means "every device is stale".
+  commandLine.exitStatus = readOptions(
+      argc, argv, {"report-collector-fleet", usage, 3}, ":d:hV", longOptions,
+      [&](int option, const std::string &value) -> std::string {
+        if (option == staleOption || option == sinceOption) {
+          const auto seconds = parseDuration(value);
+          (option == staleOption ? window.stale : window.since) = seconds.value_or(0);
+          (option == staleOption ? window.staleText : window.sinceText) = value;
+          return seconds ? ""
+                         : "invalid duration '" + value + "': write it like 90s, 15m, 2h or 7d";
+        }
+        if (option == 'd') {
+          options.logDir = value;
+          return value.empty() ? "the log directory is empty" : "";
+        }
+        options.htmlFile = value;
+        return value.empty() ? "the page's file name is empty" : "";
+      });
   return commandLine;
 }

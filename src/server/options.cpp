@@ -2,15 +2,9 @@
 
 #include "cli/command_line.hpp"
 
-#include <getopt.h>
-
-#include <iostream>
 #include <string>
 
 namespace {
-
-constexpr const char *program = "report-collector";
-constexpr int usageStatus = 2;
 
 constexpr const char *usage = R"(Usage: report-collector [OPTION]...
 Collects one-line CSV reports from devices over TCP and appends each record, stamped with
@@ -45,41 +39,17 @@ CommandLine readCommandLine(int argc, char *argv[]) {
                                        {"version", no_argument, nullptr, 'V'},
                                        {nullptr, 0, nullptr, 0}};
   CommandLine commandLine;
-  opterr = 0; // its problems are worded here, in one form
-  for (int result; (result = getopt_long(argc, argv, ":p:d:hV", longOptions, nullptr)) != -1;) {
-    switch (result) {
-    case 'p':
-      if (const auto port = parsePort(optarg)) {
-        commandLine.options.port = *port;
-      } else {
-        commandLine.exitStatus = usageError(program,
-                                            "invalid port '" + std::string(optarg) +
-                                                "': a number from 1 to 65535 is needed",
-                                            usageStatus);
-        return commandLine;
-      }
-      break;
-    case 'd':
-      if (*optarg == '\0') {
-        commandLine.exitStatus = usageError(program, "the log directory is empty", usageStatus);
-        return commandLine;
-      }
-      commandLine.options.logDir = optarg;
-      break;
-    case 'h':
-      std::cout << usage << std::flush;
-      commandLine.exitStatus = 0;
-      return commandLine;
-    case 'V':
-      commandLine.exitStatus = printVersion(program);
-      return commandLine;
-    default:
-      commandLine.exitStatus = usageError(program, getoptProblem(result, argv), usageStatus);
-      return commandLine;
-    }
-  }
-  if (const auto stray = strayArgument(argc, argv); !stray.empty()) {
-    commandLine.exitStatus = usageError(program, stray, usageStatus);
-  }
+  Options &options = commandLine.options;
+  commandLine.exitStatus = readOptions(
+      argc, argv, {"report-collector", usage, 2}, ":p:d:hV", longOptions,
+      [&](int option, const std::string &value) -> std::string {
+        if (option == 'p') {
+          const auto port = parsePort(value);
+          options.port = port.value_or(options.port);
+          return port ? "" : "invalid port '" + value + "': a number from 1 to 65535 is needed";
+        }
+        options.logDir = value;
+        return value.empty() ? "the log directory is empty" : "";
+      });
   return commandLine;
 }
