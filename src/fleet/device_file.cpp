@@ -194,8 +194,8 @@ DeviceSummary readDeviceFile(const fs::path &path, const Window &window, bool wi
   return device;
 }
 
-std::vector<DeviceSummary> readFleet(const fs::path &logDir, const Window &window,
-                                     bool withCharts) {
+std::vector<DeviceSummary> readFleet(const fs::path &logDir, const Window &window, bool withCharts,
+                                     const std::function<void(DeviceSummary &)> &eachRead) {
   std::vector<DeviceSummary> devices;
   for (const auto &entry : fs::directory_iterator(logDir)) {
     if (!deviceName(entry.path().filename().string())) {
@@ -208,6 +208,9 @@ std::vector<DeviceSummary> readFleet(const fs::path &logDir, const Window &windo
       continue;
     }
     devices.push_back(readDeviceFile(entry.path(), window, withCharts));
+    if (eachRead) {
+      eachRead(devices.back());
+    }
   }
   return devices;
 }

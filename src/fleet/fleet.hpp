@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <iosfwd>
 #include <map>
 #include <string>
@@ -35,13 +36,16 @@ struct DeviceSummary {
   std::string lastFields;           // of the last record, after the identifier
   std::vector<std::string> notes;   // what was odd about the file
   std::map<long, ChartSlice> chart; // by slice number; only when charts are wanted
+  std::string drawing;              // the chart drawn for the page, once the slices are gone
 };
 
-// The device files of `logDir`, each read from its end back to the start of the window.
-// A file that cannot be read is reported on standard error and in its summary; throws
-// std::filesystem::filesystem_error when the directory itself cannot be read.
+// The device files of `logDir`, each read from its end back to the start of the window and
+// handed to `eachRead`, if given, as soon as it is read. A file that cannot be read is
+// reported on standard error and in its summary; throws std::filesystem::filesystem_error
+// when the directory itself cannot be read.
 std::vector<DeviceSummary> readFleet(const std::filesystem::path &logDir, const Window &window,
-                                     bool withCharts);
+                                     bool withCharts,
+                                     const std::function<void(DeviceSummary &)> &eachRead = {});
 
 // One device file; `fileTime` stands in for the time of its last record when none can be read.
 DeviceSummary readDeviceFile(const std::filesystem::path &path, const Window &window,
@@ -77,7 +81,10 @@ void printTable(std::ostream &out, const std::vector<DeviceSummary> &devices, co
 // The closing line: "12 devices, 1 stale (no record for 1h)".
 std::string fleetSummaryLine(const std::vector<DeviceSummary> &devices, const Window &window);
 
-// One self-contained HTML page: the table, then a chart of each device's numeric fields.
+// The part of the page for one device: a chart of its numeric fields, or why there is none.
+std::string drawChart(const DeviceSummary &device, const Window &window);
+
+// One self-contained HTML page: the table, then each device's drawing.
 void writePage(std::ostream &out, const std::vector<DeviceSummary> &devices, const Window &window);
 
 // How many slices a chart has: at most this many points per line.

@@ -1,9 +1,12 @@
 #include "fleet/fleet.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <ostream>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -38,6 +41,13 @@ std::string number(double value) {
   char text[32];
   std::snprintf(text, sizeof text, "%.6g", value);
   return text;
+}
+
+// A coordinate on the chart: a tenth of a pixel is as fine as a screen shows.
+std::string pixel(double value) {
+  char text[32];
+  const auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 1);
+  return std::string(text, result.ptr);
 }
 
 constexpr const char *style = R"(
@@ -133,25 +143,27 @@ void writeChart(std::ostream &out, const DeviceSummary &device, const Window &wi
         << tickLabel(t, window) << "</text>\n";
   }
   for (std::size_t f = 0; f < fields; ++f) {
-    std::ostringstream points;
-    std::ostringstream dots;
-    std::size_t count = 0;
+    std::vector<std::pair<std::string, std::string>> points;
     for (const auto &[slice, data] : device.chart) {
       if (f < data.sums.size() && data.counts[f] > 0) {
-        const std::string px = number(x(data.time));
-        const std::string py = number(y(data.sums[f] / data.counts[f]));
-        points << px << ',' << py << ' ';
-        dots << "<circle cx='" << px << "' cy='" << py << "' r='2.5'/>";
-        ++count;
+        points.emplace_back(pixel(x(data.time)), pixel(y(data.sums[f] / data.counts[f])));
       }
     }
     const char *colour = colours[f % std::size(colours)];
-    if (count > 1) {
+    if (points.size() > 1) {
+      std::string line;
+      for (const auto &[px, py] : points) {
+        line += px + ',' + py + ' ';
+      }
       out << "<polyline class='field" << f + 3 << "' fill='none' stroke-width='1.5' stroke='"
-          << colour << "' points='" << points.str() << "'/>\n";
+          << colour << "' points='" << line << "'/>\n";
     }
-    if (count > 0 && count <= sparsePoints) { // a line alone would not show where they are
-      out << "<g fill='" << colour << "'>" << dots.str() << "</g>\n";
+    if (!points.empty() && points.size() <= sparsePoints) { // a line alone hides where they are
+      out << "<g fill='" << colour << "'>";
+      for (const auto &[px, py] : points) {
+        out << "<circle cx='" << px << "' cy='" << py << "' r='2.5'/>";
+      }
+      out << "</g>\n";
     }
   }
   out << "</svg>\n<div class='legend'>";
@@ -179,6 +191,19 @@ void writeTable(std::ostream &out, const std::vector<DeviceSummary> &devices,
 
 } // namespace
 
+std::string drawChart(const DeviceSummary &device, const Window &window) {
+  std::ostringstream out;
+  if (device.records == 0) {
+    out << "<p class='none'>No record in the last " << escaped(window.sinceText) << ".</p>\n";
+  } else if (device.chart.empty()) {
+    out << "<p class='none'>No record with a time in the last " << escaped(window.sinceText)
+        << ".</p>\n";
+  } else {
+    writeChart(out, device, window);
+  }
+  return out.str();
+}
+
 void writePage(std::ostream &out, const std::vector<DeviceSummary> &devices, const Window &window) {
   out << "<!DOCTYPE html>\n<html lang='en'>\n<head>\n<meta charset='utf-8'>\n"
       << "<title>Fleet: " << escaped(fleetSummaryLine(devices, window)) << "</title>\n<style>"
@@ -186,17 +211,8 @@ void writePage(std::ostream &out, const std::vector<DeviceSummary> &devices, con
       << "</h1>\n";
   writeTable(out, devices, window);
   for (const auto &device : devices) {
-    out << "<section class='device'>\n<h2>" << escaped(tableRow(device, window).device)
-        << "</h2>\n";
-    if (device.records == 0) {
-      out << "<p class='none'>No record in the last " << escaped(window.sinceText) << ".</p>\n";
-    } else if (device.chart.empty()) {
-      out << "<p class='none'>No record with a time in the last " << escaped(window.sinceText)
-          << ".</p>\n";
-    } else {
-      writeChart(out, device, window);
-    }
-    out << "</section>\n";
+    out << "<section class='device'>\n<h2>" << escaped(tableRow(device, window).device) << "</h2>\n"
+        << device.drawing << "</section>\n";
   }
   out << "</body>\n</html>\n";
 }

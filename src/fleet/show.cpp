@@ -31,10 +31,18 @@ std::size_t outputWidth() {
 int showFleet(FleetOptions &options) {
   try {
     options.window.now = std::time(nullptr);
-    auto devices = readFleet(options.logDir, options.window, !options.htmlFile.empty());
+    const bool withPage = !options.htmlFile.empty();
+    // Each chart is drawn as soon as its file is read, so that only one device's slices are
+    // in memory at a time.
+    auto devices = readFleet(options.logDir, options.window, withPage, [&](DeviceSummary &device) {
+      if (withPage) {
+        device.drawing = drawChart(device, options.window);
+        device.chart.clear();
+      }
+    });
     sortForTheOperator(devices, options.window);
     printTable(std::cout, devices, options.window, outputWidth());
-    if (!options.htmlFile.empty()) {
+    if (withPage) {
       std::ofstream page(options.htmlFile, std::ios::binary | std::ios::trunc);
       writePage(page, devices, options.window);
       page.close();
