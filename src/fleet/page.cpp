@@ -47,7 +47,7 @@ std::string number(double value) {
 std::string pixel(double value) {
   char text[32];
   const auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 1);
-  return std::string(text, result.ptr);
+  return {text, result.ptr};
 }
 
 constexpr const char *style = R"(
@@ -153,7 +153,7 @@ void writeChart(std::ostream &out, const DeviceSummary &device, const Window &wi
     if (points.size() > 1) {
       std::string line;
       for (const auto &[px, py] : points) {
-        line += px + ',' + py + ' ';
+        line.append(px).append(1, ',').append(py).append(1, ' ');
       }
       out << "<polyline class='field" << f + 3 << "' fill='none' stroke-width='1.5' stroke='"
           << colour << "' points='" << line << "'/>\n";
