@@ -88,7 +88,7 @@ void eachLineBackwards(int fd, off_t size, const std::function<bool(std::string_
 
 void addToChart(DeviceSummary &device, std::time_t time, std::string_view values,
                 const Window &window) {
-  const std::time_t start = window.now - window.since;
+  const std::time_t start = windowStart(window);
   const long slice = std::clamp<long>(
       static_cast<long>((time - start) * chartSlices / std::max<std::int64_t>(window.since, 1)), 0,
       chartSlices - 1);
@@ -134,7 +134,7 @@ struct WindowCounter {
       device.lastSeen = *time;
       haveTime = true;
     }
-    if (*time < window.now - window.since) {
+    if (*time < windowStart(window)) {
       reachedWindowStart = true; // the lines after it were part of its report
       return false;
     }
@@ -146,6 +146,13 @@ struct WindowCounter {
     return true;
   }
 };
+
+// Said in the device's row and on standard error; the rest of the fleet is read all the same.
+void reportUnreadable(DeviceSummary &device, const fs::path &path, const std::string &reason) {
+  device.notes.emplace_back("cannot read: " + reason);
+  std::cerr << "report-collector-fleet: cannot read " << printable(path.string()) << ": " << reason
+            << std::endl;
+}
 
 void useFileTime(DeviceSummary &device, const struct stat &status) {
   device.lastSeen = status.st_mtime;
@@ -160,10 +167,7 @@ DeviceSummary readDeviceFile(const fs::path &path, const Window &window, bool wi
   struct stat status {};
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0 || ::fstat(fd, &status) != 0) {
-    const std::string reason = std::strerror(errno);
-    device.notes.emplace_back("cannot read: " + reason);
-    std::cerr << "report-collector-fleet: cannot read " << printable(path.string()) << ": "
-              << reason << std::endl;
+    reportUnreadable(device, path, std::strerror(errno));
     if (::stat(path.c_str(), &status) == 0) {
       useFileTime(device, status);
     }
@@ -176,9 +180,7 @@ DeviceSummary readDeviceFile(const fs::path &path, const Window &window, bool wi
   try {
     eachLineBackwards(fd, status.st_size, std::ref(counter), device.notes);
   } catch (const std::system_error &e) {
-    device.notes.emplace_back(std::string("cannot read: ") + e.code().message());
-    std::cerr << "report-collector-fleet: cannot read " << printable(path.string()) << ": "
-              << e.code().message() << std::endl;
+    reportUnreadable(device, path, e.code().message());
   }
   ::close(fd);
   if (!counter.haveTime) {
@@ -187,7 +189,7 @@ DeviceSummary readDeviceFile(const fs::path &path, const Window &window, bool wi
   // Lines without a time stamp before the first one read: from the window, unless they
   // belong to a record older than it.
   const bool untimedInWindow =
-      counter.haveTime ? !counter.reachedWindowStart : status.st_mtime >= window.now - window.since;
+      counter.haveTime ? !counter.reachedWindowStart : status.st_mtime >= windowStart(window);
   if (untimedInWindow) {
     device.records += counter.untimed;
   }

@@ -21,6 +21,11 @@ struct Window {
   std::string staleText = "1h";
 };
 
+// The earliest time that a record in the window may carry.
+inline std::time_t windowStart(const Window &window) {
+  return window.now - window.since;
+}
+
 // The records of one slice of the window, for a chart: the sum and count of each value field.
 struct ChartSlice {
   std::time_t time = 0; // of the latest record in the slice
@@ -47,7 +52,8 @@ std::vector<DeviceSummary> readFleet(const std::filesystem::path &logDir, const 
                                      bool withCharts,
                                      const std::function<void(DeviceSummary &)> &eachRead = {});
 
-// One device file; `fileTime` stands in for the time of its last record when none can be read.
+// One device file; its modification time stands in for the time of its last record when no
+// record read has a time stamp.
 DeviceSummary readDeviceFile(const std::filesystem::path &path, const Window &window,
                              bool withCharts);
 
@@ -63,8 +69,8 @@ int fleetStatus(const std::vector<DeviceSummary> &devices, const Window &window)
 // "45s", "12m", "3h", "5d": the largest whole unit.
 std::string formatAge(std::int64_t seconds);
 
-// "2026-12-08 14:30:05", local time.
-std::string formatLocalTime(std::time_t time);
+// `time` as local time in `format`; by default "2026-12-08 14:30:05".
+std::string formatLocalTime(std::time_t time, const char *format = "%Y-%m-%d %H:%M:%S");
 
 // One device as a row of the table, every text from its file made safe to show.
 struct TableRow {

@@ -1,5 +1,7 @@
 #include "fleet/fleet.hpp"
 
+#include "devicelog/record_format.hpp"
+
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
@@ -80,11 +82,7 @@ constexpr double top = 12;
 constexpr double bottom = 26; // room for the time labels
 
 std::string tickLabel(std::time_t time, const Window &window) {
-  std::tm fields{};
-  localtime_r(&time, &fields);
-  char text[32];
-  std::strftime(text, sizeof text, window.since <= 86400 ? "%H:%M" : "%m-%d %H:%M", &fields);
-  return text;
+  return formatLocalTime(time, window.since <= 86400 ? "%H:%M" : "%m-%d %H:%M");
 }
 
 // The numeric fields of the device's records, each as a line against time.
@@ -112,7 +110,7 @@ void writeChart(std::ostream &out, const DeviceSummary &device, const Window &wi
     high += 1;
     low -= 1;
   }
-  const std::time_t start = window.now - window.since;
+  const std::time_t start = windowStart(window);
   const double plotWidth = chartWidth - left - right;
   const double plotHeight = chartHeight - top - bottom;
   const auto x = [&](std::time_t t) {
@@ -211,7 +209,7 @@ void writePage(std::ostream &out, const std::vector<DeviceSummary> &devices, con
       << "</h1>\n";
   writeTable(out, devices, window);
   for (const auto &device : devices) {
-    out << "<section class='device'>\n<h2>" << escaped(tableRow(device, window).device) << "</h2>\n"
+    out << "<section class='device'>\n<h2>" << escaped(printable(device.name)) << "</h2>\n"
         << device.drawing << "</section>\n";
   }
   out << "</body>\n</html>\n";

@@ -19,11 +19,11 @@ std::string formatAge(std::int64_t seconds) {
   return std::to_string(seconds / 86400) + "d";
 }
 
-std::string formatLocalTime(std::time_t time) {
+std::string formatLocalTime(std::time_t time, const char *format) {
   std::tm fields{};
   localtime_r(&time, &fields);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &fields);
+  char text[64];
+  std::strftime(text, sizeof text, format, &fields);
   return text;
 }
 
@@ -52,11 +52,12 @@ std::string padded(const std::string &text, std::size_t width, bool right = fals
 
 TableRow tableRow(const DeviceSummary &device, const Window &window) {
   std::string last = printable(device.lastFields);
-  for (const auto &note : device.notes) {
+  const auto addNote = [&](const std::string &note) {
     last += (last.empty() ? "[" : " [") + note + "]";
-  }
+  };
+  std::for_each(device.notes.begin(), device.notes.end(), addNote);
   if (device.lastSeenFromFileTime) {
-    last += (last.empty() ? "[" : " [") + std::string("time of the file]");
+    addNote("time of the file");
   }
   return {printable(device.name),
           std::to_string(device.records),
