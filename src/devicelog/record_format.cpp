@@ -46,6 +46,29 @@ std::string formatTimestamp(std::time_t time) {
   return timeBuffer;
 }
 
+std::string stampedReport(std::time_t time, std::string_view reportText) {
+  std::string pkg = formatTimestamp(time);
+  pkg += fieldSeparator;
+  pkg += reportText;
+  return pkg;
+}
+
+std::optional<std::string_view> identifierOf(std::string_view record) {
+  std::size_t start = 0;
+  for (std::size_t field = 0; field < identifierField; ++field) {
+    start = record.find(fieldSeparator, start);
+    if (start == std::string_view::npos) {
+      return std::nullopt;
+    }
+    ++start;
+  }
+  const auto end = record.find(fieldSeparator, start);
+  if (end == std::string_view::npos && start == record.size()) {
+    return std::nullopt; // "A," holds one field, not an empty second one
+  }
+  return record.substr(start, end == std::string_view::npos ? end : end - start);
+}
+
 std::optional<std::time_t> recordTime(std::string_view record) {
   if (record.size() <= timestampLength || record[timestampLength] != fieldSeparator ||
       !std::all_of(record.begin(), record.begin() + timestampLength,

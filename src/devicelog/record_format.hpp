@@ -24,6 +24,14 @@ constexpr std::string_view deviceFileSuffix = ".csv";
 // `time` as a record's time stamp, in local time.
 std::string formatTimestamp(std::time_t time);
 
+// A report as it is echoed and stored: the time stamp of `time`, a comma, and the report's
+// text as the device sent it. Only its first line starts with the stamp.
+std::string stampedReport(std::time_t time, std::string_view reportText);
+
+// The device identifier of a record: its field after the time stamp. Nothing when the
+// record has no such field; a separator that ends the record starts no field.
+std::optional<std::string_view> identifierOf(std::string_view record);
+
 // The time of a record that starts with a time stamp and a comma; nothing for a record
 // without one, such as a further line of a report.
 std::optional<std::time_t> recordTime(std::string_view record);

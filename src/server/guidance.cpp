@@ -1,85 +1,65 @@
-#include "server/server.hpp"
+#include "server/guidance.hpp"
+
+#include "server/console.hpp"
+#include "server/interfaces.hpp"
 
 #include <asio.hpp>
 
-#include <iostream>
-#include <optional>
-
-#include <ifaddrs.h>
-#include <net/if.h>
-#include <netinet/in.h>
-
-using asio::ip::address_v4;
 using asio::ip::tcp;
 
 namespace {
 
-// The first IPv4 address of an interface that is up and can be reached from a router.
-std::optional<address_v4> firstInterfaceAddress() {
-  ifaddrs *interfaces = nullptr;
-  if (::getifaddrs(&interfaces) != 0) {
-    return std::nullopt; // advice only: no address, no advice
-  }
-  std::optional<address_v4> found;
-  for (const ifaddrs *entry = interfaces; entry != nullptr && !found; entry = entry->ifa_next) {
-    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET ||
-        (entry->ifa_flags & IFF_UP) == 0 || (entry->ifa_flags & IFF_LOOPBACK) != 0) {
-      continue;
-    }
-    const auto *ipv4 = reinterpret_cast<const sockaddr_in *>(entry->ifa_addr);
-    const address_v4 address(ntohl(ipv4->sin_addr.s_addr));
-    if (!address.is_loopback()) {
-      found = address;
-    }
-  }
-  ::freeifaddrs(interfaces);
-  return found;
+bool isLoopback(Ipv4Address address) {
+  return (address >> 24) == 127;
 }
 
-// The address the router must forward to. A loopback address is never it: no router can
-// reach one, yet stock /etc/hosts files map the host name to 127.0.1.1.
-std::optional<address_v4> forwardingTarget(const tcp::resolver::results_type &results) {
-  bool resolvedToLoopback = false;
-  for (const auto &result : results) {
-    const tcp::endpoint endpoint = result.endpoint();
-    if (!endpoint.address().is_v4()) {
-      continue;
+std::optional<Ipv4Address>
+firstReachableInterface(const std::vector<InterfaceAddress> &interfaces) {
+  for (const auto &entry : interfaces) {
+    if (entry.up && !entry.loopback && !isLoopback(entry.address)) {
+      return entry.address;
     }
-    if (!endpoint.address().is_loopback()) {
-      return endpoint.address().to_v4();
-    }
-    resolvedToLoopback = true;
   }
-  return resolvedToLoopback ? firstInterfaceAddress() : std::nullopt;
+  return std::nullopt;
 }
 
-void printGuidance(const address_v4 &address, std::int32_t port) {
-  const std::string a = address.to_string();
-  std::cout << "Please ensure port forwarding from external IP to local IP " << a << " is enabled."
-            << std::endl;
-  std::cout << "Please ensure your board WiFi and external IP are configured." << std::endl;
-  std::cout << "Example: Board(s) configured to report to external IP 111.222.333.444\n"
-               "    Local machine IP address is "
-            << a
-            << ", and for that local IP:\n"
-               "    External IP start port: 8080, external IP end port: 277\n"
-               "    Local IP start port: 277, local IP end port to land on this server:"
-            << port << std::endl;
+std::vector<ResolvedAddress> resolveHostName() {
+  asio::io_context io_context;
+  tcp::resolver resolver(io_context);
+  std::vector<ResolvedAddress> resolved;
+  for (const auto &result :
+       resolver.resolve(asio::ip::host_name(), "", tcp::resolver::address_configured)) {
+    const auto address = result.endpoint().address();
+    resolved.push_back({address.is_v4(), address.is_v4() ? address.to_v4().to_uint() : 0});
+  }
+  return resolved;
 }
 
 } // namespace
 
+std::optional<Ipv4Address> forwardingTarget(const std::vector<ResolvedAddress> &resolved,
+                                            const std::vector<InterfaceAddress> &interfaces) {
+  bool resolvedToLoopback = false;
+  for (const auto &entry : resolved) {
+    if (!entry.isV4) {
+      continue;
+    }
+    if (!isLoopback(entry.v4)) {
+      return entry.v4;
+    }
+    resolvedToLoopback = true;
+  }
+  return resolvedToLoopback ? firstReachableInterface(interfaces) : std::nullopt;
+}
+
 void showSetupGuidance(std::int32_t port) {
   try {
-    asio::io_context io_context;
-    tcp::resolver resolver(io_context);
-    const auto results =
-        resolver.resolve(asio::ip::host_name(), "", tcp::resolver::address_configured);
-    if (const auto address = forwardingTarget(results)) {
-      printGuidance(*address, port);
+    const auto resolved = resolveHostName();
+    if (const auto address = forwardingTarget(resolved, readInterfaceAddresses())) {
+      console::guidance(asio::ip::address_v4(*address).to_string(), port);
     }
   } catch (const std::exception &e) {
     // Advice only: the collector serves all the same.
-    std::cerr << "Exception: " << e.what() << std::endl;
+    console::exception(e.what());
   }
 }

@@ -1,3 +1,4 @@
+#include "server/guidance.hpp"
 #include "server/options.hpp"
 #include "server/server.hpp"
 

@@ -1,224 +1,196 @@
 #include "server/server.hpp"
 
 #include "devicelog/devicelog.hpp"
+#include "server/console.hpp"
+#include "server/sockets.hpp"
 
 #include <asio.hpp>
 
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
-#include <iostream>
-#include <sstream>
-#include <system_error>
-
-#include <sys/socket.h>
+#include <optional>
 
 using asio::ip::tcp;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
 // A line that has not arrived within this time after the accept never will.
 constexpr auto readTimeLimit = std::chrono::seconds(10);
 
-// A report is one short line; anything longer without a line feed is not a board talking.
-constexpr std::size_t maxReportBytes = 65536;
-
-// Runs handlers on this thread until `done` is set or `deadline` passes, and says whether
-// `done` was set. Other pending work, such as a watched signal, never holds us here.
-bool runUntil(asio::io_context &io_context, const bool &done, Clock::time_point deadline) {
-  io_context.restart();
-  while (!done && io_context.run_one_until(deadline) > 0) {
-  }
-  return done;
-}
-
-// Retrying at once while the system is short of descriptors or memory would spin and flood
-// standard error; the wait grows from the first to the longest while the shortage lasts.
-constexpr auto firstBackoff = std::chrono::milliseconds(10);
-constexpr auto longestBackoff = std::chrono::seconds(1);
-
-bool isResourceShortage(const std::error_code &error) {
-  if (error.category() != asio::error::get_system_category()) {
-    return false;
-  }
-  const int value = error.value();
-  return value == EMFILE || value == ENFILE || value == ENOBUFS || value == ENOMEM;
-}
-
-// Waits before the next accept, handling a stop signal meanwhile. Says so when the shortage
-// begins and then once for each longest wait: about one line a second.
-void backOff(asio::io_context &io_context, Clock::duration &backoff, const std::error_code &error) {
-  backoff = backoff == Clock::duration::zero()
-                ? Clock::duration(firstBackoff)
-                : std::min<Clock::duration>(backoff * 2, longestBackoff);
-  if (backoff == firstBackoff || backoff == longestBackoff) {
-    // Worded without a virtual call: a sanitizer build checks those with a pipe, which the
-    // shortage would deny it.
-    std::cerr << "Exception: accept: " << std::strerror(error.value()) << std::endl;
-  }
-  io_context.restart();
-  io_context.run_until(Clock::now() + backoff); // the signal wait keeps it busy till then
-}
-
-// Waits until a peer is ready to be taken; the error of that wait, if any.
-std::error_code awaitPeer(asio::io_context &io_context, tcp::acceptor &acceptor,
-                          tcp::socket &socket, tcp::endpoint &peer) {
-  bool done = false;
-  std::error_code error;
-  acceptor.async_accept(socket, peer, [&](std::error_code ec) {
-    error = ec;
-    done = true;
-  });
-  runUntil(io_context, done, Clock::time_point::max());
-  return error;
-}
-
-// Waits for the next peer and says whether one came. A peer already waiting in the backlog
-// is taken at once, without a turn of the reactor. Once a stop is requested, only such
-// peers are taken: they have sent their reports and are served before the collector stops.
-bool acceptDevice(asio::io_context &io_context, tcp::acceptor &acceptor, tcp::socket &socket,
-                  tcp::endpoint &peer, const int &stopSignal, Clock::duration &backoff) {
-  for (;;) {
-    std::error_code error;
-    acceptor.accept(socket, peer, error); // the acceptor does not block
-    if (error == asio::error::would_block || error == asio::error::try_again) {
-      if (stopSignal != 0) {
-        return false;
-      }
-      error = awaitPeer(io_context, acceptor, socket, peer);
-      if (error == asio::error::operation_aborted) {
-        continue; // a stop was requested: take what is already waiting
-      }
-    }
-    if (!error) {
-      backoff = Clock::duration::zero();
-      return true;
-    }
-    if (!isResourceShortage(error)) {
-      throw std::system_error(error, "accept");
-    }
-    if (stopSignal != 0) {
-      return false; // the peers still waiting cannot be taken now
-    }
-    backOff(io_context, backoff, error);
-  }
-}
-
-// Usually the whole line is already there when the peer is accepted: one read that does not
-// wait then takes it without a turn of the reactor, asking for what the first read of
-// read_until would ask for. Nothing there yet, or the peer gone: the caller's wait decides.
-void readWhatHasArrived(tcp::socket &socket, std::string &buffer) {
-  constexpr std::size_t firstRead = 512;
-  buffer.resize(firstRead);
-  const auto count = ::recv(socket.native_handle(), buffer.data(), firstRead, MSG_DONTWAIT);
-  buffer.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
-}
-
-// Reads until a line feed has arrived, or until the peer has closed after sending something.
-std::string readReport(asio::io_context &io_context, tcp::socket &socket,
-                       Clock::time_point deadline) {
-  std::string buffer;
-  readWhatHasArrived(socket, buffer);
-  if (buffer.find('\n') != std::string::npos) {
-    return buffer;
-  }
-  bool done = false;
-  std::error_code error;
-  asio::async_read_until(socket, asio::dynamic_buffer(buffer, maxReportBytes), '\n',
-                         [&](std::error_code ec, std::size_t) {
-                           error = ec;
-                           done = true;
-                         });
-  if (!runUntil(io_context, done, deadline)) {
-    socket.close(); // aborts the read; its handler still has to run before `buffer` goes
-    runUntil(io_context, done, Clock::time_point::max());
-    throw std::system_error(asio::error::timed_out, "read_until");
-  }
-  if (error == asio::error::not_found) {
-    throw std::system_error(asio::error::message_size, "read_until");
-  }
-  if (error && !(error == asio::error::eof && !buffer.empty())) {
-    throw std::system_error(error, "read_until");
-  }
-  return buffer;
-}
-
-// Reads the report of an accepted device and returns it stamped. Failures here belong to
-// this one connection and are thrown as system errors.
-std::string receiveStampedReport(asio::io_context &io_context, tcp::socket &socket,
-                                 const tcp::endpoint &peer) {
-  const auto deadline = Clock::now() + readTimeLimit;
-  const std::string peerAddress = peer.address().to_string();
-  std::cout << "Connection from: " << peerAddress << std::endl;
-
-  const std::string buffer = readReport(io_context, socket, deadline);
-  if (const auto fragment = fragmentLength(buffer); fragment > 0) {
-    std::cerr << "Exception: dropped " << fragment << " bytes from " << peerAddress
-              << " after the last line feed: a line that never fully arrived" << std::endl;
-  }
-  const std::string data = reportText(buffer);
-
-  std::ostringstream ss;
-  ss << formatTimestamp(std::time(nullptr)) << ',' << data;
-  return ss.str();
-}
-
-// Serves one device; says whether the collector goes on.
-bool serveOneDevice(asio::io_context &io_context, tcp::acceptor &acceptor, const int &stopSignal,
-                    Clock::duration &acceptBackoff, const std::filesystem::path &logDir) {
-  tcp::socket socket(io_context);
-  tcp::endpoint peer;
-  std::string pkg;
-  try {
-    if (!acceptDevice(io_context, acceptor, socket, peer, stopSignal, acceptBackoff)) {
-      return false;
-    }
-    pkg = receiveStampedReport(io_context, socket, peer);
-  } catch (const std::system_error &e) {
-    // One peer's failure ends its own connection, never the collector.
-    std::cerr << "Exception: " << e.what() << std::endl;
-    return true;
-  }
-  std::cout << pkg << std::endl;
-  processReport(pkg, logDir);
-  return true;
-} // closing the socket here tells the device its report is stored
-
 const char *signalName(int signalNumber) {
   return signalNumber == SIGINT ? "SIGINT" : "SIGTERM";
 }
+
+// Owns the I/O context and everything that lives as long as the collector serves: the
+// listener, the stop signals and the accept back-off. One operation is in flight at a time;
+// its handler ends the run of the context, as in Asio's timeout examples.
+class Collector {
+public:
+  explicit Collector(const Options &options)
+      : options_(options),
+        acceptor_(io_context_, tcp::endpoint(tcp::v4(), static_cast<unsigned short>(options.port))),
+        signals_(io_context_, SIGINT, SIGTERM) {
+    acceptor_.non_blocking(true);
+    // Watched on the same context, so that a stop lets the report in hand be finished.
+    signals_.async_wait([this](std::error_code error, int signalNumber) {
+      if (!error) {
+        stopSignal_ = signalNumber;
+        acceptor_.cancel();
+      }
+    });
+  }
+
+  // Serves until a stop is requested; the exit status.
+  int run() {
+    console::listening(options_.port);
+    while (std::optional<Peer> peer = acceptDevice()) {
+      if (!serve(*peer)) {
+        return EXIT_FAILURE;
+      }
+    }
+    console::stopped(signalName(stopSignal_));
+    return EXIT_SUCCESS;
+  }
+
+private:
+  // Runs handlers until the operation in flight has finished or `deadline` passes, and says
+  // whether it finished. Other pending work, such as the watched signals, never holds us here.
+  bool runUntil(Clock::time_point deadline) {
+    operationDone_ = false;
+    io_context_.restart();
+    while (!operationDone_ && io_context_.run_one_until(deadline) > 0) {
+    }
+    return operationDone_;
+  }
+
+  // Called by a completion handler: the operation that runUntil waits for is over.
+  void finish() {
+    operationDone_ = true;
+  }
+
+  // The next peer, or nothing once a stop is requested and no peer is left waiting. A peer
+  // already waiting is taken at once, without a turn of the reactor; once a stop is
+  // requested, only such peers are taken: they have sent their reports and are served first.
+  std::optional<Peer> acceptDevice() {
+    for (Peer peer;;) {
+      std::error_code error = acceptWaitingPeer(acceptor_, peer);
+      if (error == asio::error::would_block) {
+        if (stopSignal_ != 0) {
+          return std::nullopt;
+        }
+        awaitPeer();
+        continue;
+      }
+      if (!error) {
+        backoff_.reset();
+        return peer;
+      }
+      if (!isResourceShortage(error)) {
+        throw std::system_error(error, "accept");
+      }
+      if (stopSignal_ != 0) {
+        return std::nullopt; // the peers still waiting cannot be taken now
+      }
+      backOff(error);
+    }
+  }
+
+  // Waits until a peer is ready to be taken, or a stop is requested.
+  void awaitPeer() {
+    acceptor_.async_wait(tcp::acceptor::wait_read, [this](std::error_code) { finish(); });
+    runUntil(Clock::time_point::max());
+  }
+
+  // Waits before the next accept, handling a stop signal meanwhile.
+  void backOff(const std::error_code &error) {
+    const Clock::duration wait = backoff_.next();
+    if (backoff_.worthSaying()) {
+      // Worded without a virtual call: a sanitizer build checks those with a pipe, which the
+      // shortage would deny it.
+      console::exception(std::string("accept: ") + std::strerror(error.value()));
+    }
+    runUntil(Clock::now() + wait); // nothing finishes: the signal wait keeps it busy till then
+  }
+
+  // Reads until a line feed has arrived, or until the peer has closed after sending
+  // something. Failures belong to this one peer and are thrown as system errors.
+  std::string readReport(Peer &peer) {
+    const auto deadline = Clock::now() + readTimeLimit;
+    std::string buffer = takeWhatHasArrived(peer.socket);
+    if (buffer.find('\n') != std::string::npos) {
+      return buffer;
+    }
+    // Only a peer that must be waited for is handed to the reactor.
+    tcp::socket socket(io_context_, tcp::v4(), peer.socket.release());
+    std::error_code error;
+    startReadingLine(socket, buffer, [&](std::error_code ec) {
+      error = ec;
+      finish();
+    });
+    if (!runUntil(deadline)) {
+      socket.close(); // aborts the read; its handler still has to run before `buffer` goes
+      runUntil(Clock::time_point::max());
+      throw std::system_error(asio::error::timed_out, "read_until");
+    }
+    peer.socket = FileDescriptor(socket.release());
+    if (error) {
+      throw std::system_error(error, "read_until");
+    }
+    return buffer;
+  }
+
+  // Serves one peer; says whether the collector goes on. Closing the peer's socket when it
+  // goes tells the device that its report is stored.
+  bool serve(Peer &peer) {
+    console::connection(peer.address);
+    std::string received;
+    try {
+      received = readReport(peer);
+    } catch (const std::system_error &e) {
+      console::exception(e.what()); // one peer's failure ends its own connection only
+      return true;
+    }
+    const Report report = makeReport(received, std::time(nullptr));
+    if (report.droppedBytes > 0) {
+      console::droppedFragment(report.droppedBytes, peer.address);
+    }
+    console::echo(report.pkg);
+    return stored(processReport(report, options_.logDir));
+  }
+
+  // Tells the operator what was not stored, and says whether the collector goes on: not
+  // without a log directory, where no record can be stored.
+  static bool stored(const std::vector<Outcome> &outcomes) {
+    bool goOn = true;
+    for (const Outcome &outcome : outcomes) {
+      if (outcome.kind != Outcome::Kind::stored) {
+        console::exception(outcome.problem);
+      }
+      goOn = goOn && outcome.kind != Outcome::Kind::noLogDirectory;
+    }
+    return goOn;
+  }
+
+  const Options &options_;
+  asio::io_context io_context_;
+  tcp::acceptor acceptor_;
+  asio::signal_set signals_;
+  int stopSignal_ = 0; // the signal that asked for a stop; 0 while none has
+  bool operationDone_ = false;
+  AcceptBackoff backoff_;
+};
 
 } // namespace
 
 int runServer(const Options &options) {
   try {
-    asio::io_context io_context;
-    tcp::acceptor acceptor(io_context,
-                           tcp::endpoint(tcp::v4(), static_cast<unsigned short>(options.port)));
-    acceptor.non_blocking(true);
-    // Watched on the same context, so that a stop lets the report in hand be finished.
-    int stopSignal = 0;
-    asio::signal_set signals(io_context, SIGINT, SIGTERM);
-    signals.async_wait([&](std::error_code ec, int signalNumber) {
-      if (!ec) {
-        stopSignal = signalNumber;
-        acceptor.cancel();
-      }
-    });
-    std::cout << "Server listening on 0.0.0.0 local end port " << options.port << "\n" << std::endl;
-    Clock::duration acceptBackoff{};
-    while (serveOneDevice(io_context, acceptor, stopSignal, acceptBackoff, options.logDir)) {
-    }
-    std::cout << "Server stopped on " << signalName(stopSignal) << std::endl;
-    return EXIT_SUCCESS;
+    Collector collector(options);
+    return collector.run();
   } catch (const std::exception &e) {
-    std::cerr << "Exception: " << e.what() << std::endl;
+    console::exception(e.what());
     return EXIT_FAILURE;
   }
 }

@@ -1,15 +1,14 @@
-// Arbitrary received bytes through the cutting of the report text and the device log, in a
+// Arbitrary received bytes through the making of a report and the device log, in a
 // scratch working directory. Every stored line must be a whole line of the stamped report,
 // every file must lie directly in "log", and nothing may appear beside "log".
 
 #include "devicelog/devicelog.hpp"
-#include "server/server.hpp"
+#include "devicelog/report.hpp"
 
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <set>
 #include <sstream>
 #include <string>
@@ -38,7 +37,6 @@ const fs::path &scratch() {
     std::string pattern = (fs::temp_directory_path() / "report-fuzz-XXXXXX").string();
     require(::mkdtemp(pattern.data()) != nullptr);
     fs::current_path(pattern);
-    std::cerr.setstate(std::ios::badbit); // refusals are expected here, by the thousand
     return fs::path(pattern);
   }();
   return dir;
@@ -60,9 +58,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     require(text.size() <= received.size() - fragment);
   }
 
-  const std::string pkg = "01012026000000," + text;
+  const Report report = makeReport(received, 0);
+  const std::string &pkg = report.pkg;
+  require(pkg.size() > text.size() &&
+          pkg.compare(pkg.size() - text.size(), text.size(), text) == 0);
+  require(report.droppedBytes == fragment);
   fs::remove_all(dir / "log");
-  processReport(pkg, "log");
+  const auto outcomes = processReport(report, "log");
+  require(outcomes.size() == report.records.size());
+  for (std::size_t i = 0; i < outcomes.size(); ++i) {
+    require((outcomes[i].kind == Outcome::Kind::refused) == report.records[i].refusal.has_value());
+  }
 
   const auto reportLines = linesOf(pkg);
   for (const auto &entry : fs::recursive_directory_iterator(dir)) {

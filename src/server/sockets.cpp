@@ -1,0 +1,83 @@
+#include "server/sockets.hpp"
+
+#include <algorithm>
+#include <cerrno>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+namespace {
+
+constexpr auto firstBackoff = std::chrono::milliseconds(10);
+constexpr auto longestBackoff = std::chrono::seconds(1);
+
+std::string dottedDecimal(const sockaddr_in &address) {
+  char text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+  return text;
+}
+
+// A peer that gave up while it waited in the backlog is no failure of the listener.
+bool peerGaveUp(int error) {
+  return error == ECONNABORTED || error == EPROTO || error == EINTR;
+}
+
+} // namespace
+
+std::error_code acceptWaitingPeer(asio::ip::tcp::acceptor &acceptor, Peer &peer) {
+  for (;;) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    const int fd = ::accept4(acceptor.native_handle(), reinterpret_cast<sockaddr *>(&address),
+                             &length, SOCK_CLOEXEC);
+    if (fd >= 0) {
+      peer.socket = FileDescriptor(fd);
+      peer.address = dottedDecimal(address);
+      return {};
+    }
+    if (!peerGaveUp(errno)) {
+      return {errno, asio::error::get_system_category()};
+    }
+  }
+}
+
+bool isResourceShortage(const std::error_code &error) {
+  if (error.category() != asio::error::get_system_category()) {
+    return false;
+  }
+  const int value = error.value();
+  return value == EMFILE || value == ENFILE || value == ENOBUFS || value == ENOMEM;
+}
+
+Clock::duration AcceptBackoff::next() {
+  wait_ = wait_ == Clock::duration::zero() ? Clock::duration(firstBackoff)
+                                           : std::min<Clock::duration>(wait_ * 2, longestBackoff);
+  return wait_;
+}
+
+bool AcceptBackoff::worthSaying() const {
+  return wait_ == firstBackoff || wait_ == longestBackoff;
+}
+
+std::string takeWhatHasArrived(const FileDescriptor &socket) {
+  constexpr std::size_t firstRead = 512; // what the first read of a line asks for
+  std::string buffer(firstRead, '\0');
+  const auto count = ::recv(socket.get(), buffer.data(), firstRead, MSG_DONTWAIT);
+  buffer.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
+  return buffer;
+}
+
+void startReadingLine(asio::ip::tcp::socket &socket, std::string &buffer,
+                      std::function<void(std::error_code)> finished) {
+  asio::async_read_until(
+      socket, asio::dynamic_buffer(buffer, maxReportBytes), '\n',
+      [&buffer, finished = std::move(finished)](std::error_code error, std::size_t) {
+        if (error == asio::error::not_found) {
+          error = asio::error::message_size;
+        } else if (error == asio::error::eof && !buffer.empty()) {
+          error = {}; // the peer closed after its report: it is whole
+        }
+        finished(error);
+      });
+}
