@@ -1,5 +1,7 @@
 #include "harness.hpp"
 
+#include "devicelog/record_format.hpp"
+
 #include <arpa/inet.h>
 #include <csignal>
 #include <fcntl.h>
@@ -186,8 +188,9 @@ void killCollector(pid_t pid) {
 }
 
 std::string withoutTimestamps(const std::string &text) {
-  static const std::regex timestamp("(^|\n)[0-9]{14},");
-  return std::regex_replace(text, timestamp, "$1TS,");
+  static const std::regex timestamp("(^|\n)[0-9]{" + std::to_string(timestampLength) + "}" +
+                                    fieldSeparator);
+  return std::regex_replace(text, timestamp, std::string("$1TS") + fieldSeparator);
 }
 
 std::multiset<std::string> storedRecords(const std::filesystem::path &dir) {
@@ -195,7 +198,8 @@ std::multiset<std::string> storedRecords(const std::filesystem::path &dir) {
   for (const auto &entry : std::filesystem::directory_iterator(dir / "log")) {
     std::istringstream lines(withoutTimestamps(readFile(entry.path())));
     for (std::string line; std::getline(lines, line);) {
-      records.insert(line.rfind("TS,", 0) == 0 ? line.substr(3) : line);
+      const std::string stamp = std::string("TS") + fieldSeparator;
+      records.insert(line.rfind(stamp, 0) == 0 ? line.substr(stamp.size()) : line);
     }
   }
   return records;
@@ -210,8 +214,8 @@ ReportStream::ReportStream(int senders, int reports, std::size_t payload) {
         if (fd < 0) {
           return; // the collector has stopped listening
         }
-        const std::string record = "dev" + std::to_string(r % 7) + "," + std::to_string(r) + "," +
-                                   std::string(payload, 'v');
+        const std::string record = "dev" + std::to_string(r % 7) + fieldSeparator +
+                                   std::to_string(r) + fieldSeparator + std::string(payload, 'v');
         {
           const std::lock_guard<std::mutex> lock(mutex);
           attempted.insert(record);

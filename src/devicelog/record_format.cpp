@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <sstream>
 
 namespace {
 
@@ -46,11 +47,10 @@ std::string formatTimestamp(std::time_t time) {
   return timeBuffer;
 }
 
-std::string stampedReport(std::time_t time, std::string_view reportText) {
-  std::string pkg = formatTimestamp(time);
-  pkg += fieldSeparator;
-  pkg += reportText;
-  return pkg;
+std::string stampedReport(std::time_t time, std::string_view data) {
+  std::ostringstream ss;
+  ss << formatTimestamp(time) << fieldSeparator << data;
+  return ss.str();
 }
 
 std::optional<std::string_view> identifierOf(std::string_view record) {

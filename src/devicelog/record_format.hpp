@@ -26,7 +26,7 @@ std::string formatTimestamp(std::time_t time);
 
 // A report as it is echoed and stored: the time stamp of `time`, a comma, and the report's
 // text as the device sent it. Only its first line starts with the stamp.
-std::string stampedReport(std::time_t time, std::string_view reportText);
+std::string stampedReport(std::time_t time, std::string_view data);
 
 // The device identifier of a record: its field after the time stamp. Nothing when the
 // record has no such field; a separator that ends the record starts no field.

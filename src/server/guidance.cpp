@@ -29,7 +29,8 @@ std::vector<ResolvedAddress> resolveHostName() {
   std::vector<ResolvedAddress> resolved;
   for (const auto &result :
        resolver.resolve(asio::ip::host_name(), "", tcp::resolver::address_configured)) {
-    const auto address = result.endpoint().address();
+    const tcp::endpoint endpoint = result.endpoint();
+    const auto address = endpoint.address();
     resolved.push_back({address.is_v4(), address.is_v4() ? address.to_v4().to_uint() : 0});
   }
   return resolved;
