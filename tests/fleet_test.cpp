@@ -3,7 +3,7 @@
 #include "harness.hpp"
 
 #include "devicelog/record_format.hpp"
-#include "fleet/fleet.hpp"
+#include "fleet/reading.hpp"
 
 #include <gtest/gtest.h>
 
@@ -57,7 +57,7 @@ protected:
 Window hourWindow() {
   Window window;
   window.now = now;
-  window.since = 3600;
+  window.since = {3600, "1h"};
   return window;
 }
 

@@ -1,5 +1,6 @@
-#include "fleet/fleet.hpp"
+#include "fleet/reading.hpp"
 
+#include "devicelog/file_descriptor.hpp"
 #include "devicelog/record_format.hpp"
 
 #include <cerrno>
@@ -26,12 +27,12 @@ constexpr std::size_t longestLine = std::size_t{1024} * 1024;
 // Lines in a chart: the first value fields of a record.
 constexpr std::size_t chartedFields = 12;
 
-std::string readAt(int fd, off_t offset, std::size_t count) {
+std::string readAt(const FileDescriptor &file, off_t offset, std::size_t count) {
   std::string bytes(count, '\0');
   std::size_t done = 0;
   while (done < count) {
     const auto got =
-        ::pread(fd, bytes.data() + done, count - done, offset + static_cast<off_t>(done));
+        ::pread(file.get(), bytes.data() + done, count - done, offset + static_cast<off_t>(done));
     if (got < 0 && errno == EINTR) {
       continue;
     }
@@ -45,7 +46,8 @@ std::string readAt(int fd, off_t offset, std::size_t count) {
 
 // Hands the complete lines of the file to `visit`, the last first, until it says stop.
 // Bytes after the last line feed are not a line yet: the collector may be writing them.
-void eachLineBackwards(int fd, off_t size, const std::function<bool(std::string_view)> &visit,
+void eachLineBackwards(const FileDescriptor &file, off_t size,
+                       const std::function<bool(std::string_view)> &visit,
                        std::vector<std::string> &notes) {
   std::string text; // read but not yet visited, from `pos` on
   bool endsInLineFeed = false;
@@ -53,7 +55,7 @@ void eachLineBackwards(int fd, off_t size, const std::function<bool(std::string_
   while (pos > 0) {
     const auto count = static_cast<std::size_t>(std::min<off_t>(pos, chunkSize));
     pos -= static_cast<off_t>(count);
-    text.insert(0, readAt(fd, pos, count));
+    text.insert(0, readAt(file, pos, count));
     if (!endsInLineFeed) {
       const auto last = text.rfind('\n');
       if (last != std::string::npos) {
@@ -89,9 +91,10 @@ void eachLineBackwards(int fd, off_t size, const std::function<bool(std::string_
 void addToChart(DeviceSummary &device, std::time_t time, std::string_view values,
                 const Window &window) {
   const std::time_t start = windowStart(window);
-  const long slice = std::clamp<long>(
-      static_cast<long>((time - start) * chartSlices / std::max<std::int64_t>(window.since, 1)), 0,
-      chartSlices - 1);
+  const long slice =
+      std::clamp<long>(static_cast<long>((time - start) * chartSlices /
+                                         std::max<std::int64_t>(window.since.seconds, 1)),
+                       0, chartSlices - 1);
   ChartSlice &target = device.chart[slice];
   target.time = std::max(target.time, time);
   for (std::size_t field = 0; field < chartedFields && !values.empty(); ++field) {
@@ -159,30 +162,15 @@ void useFileTime(DeviceSummary &device, const struct stat &status) {
   device.lastSeenFromFileTime = true;
 }
 
-} // namespace
-
-DeviceSummary readDeviceFile(const fs::path &path, const Window &window, bool withCharts) {
-  DeviceSummary device;
-  device.name = deviceName(path.filename().string()).value_or(path.filename().string());
-  struct stat status {};
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0 || ::fstat(fd, &status) != 0) {
-    reportUnreadable(device, path, std::strerror(errno));
-    if (::stat(path.c_str(), &status) == 0) {
-      useFileTime(device, status);
-    }
-    if (fd >= 0) {
-      ::close(fd);
-    }
-    return device;
-  }
+// Reads the open device file from its end back to the start of the window into `device`.
+void countTheWindow(DeviceSummary &device, const FileDescriptor &file, const struct stat &status,
+                    const Window &window, bool withCharts, const fs::path &path) {
   WindowCounter counter{device, window, withCharts};
   try {
-    eachLineBackwards(fd, status.st_size, std::ref(counter), device.notes);
+    eachLineBackwards(file, status.st_size, std::ref(counter), device.notes);
   } catch (const std::system_error &e) {
     reportUnreadable(device, path, e.code().message());
   }
-  ::close(fd);
   if (!counter.haveTime) {
     useFileTime(device, status);
   }
@@ -193,6 +181,23 @@ DeviceSummary readDeviceFile(const fs::path &path, const Window &window, bool wi
   if (untimedInWindow) {
     device.records += counter.untimed;
   }
+}
+
+} // namespace
+
+DeviceSummary readDeviceFile(const fs::path &path, const Window &window, bool withCharts) {
+  DeviceSummary device;
+  device.name = deviceName(path.filename().string()).value_or(path.filename().string());
+  struct stat status {};
+  const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!file.isOpen() || ::fstat(file.get(), &status) != 0) {
+    reportUnreadable(device, path, std::strerror(errno));
+    if (::stat(path.c_str(), &status) == 0) {
+      useFileTime(device, status);
+    }
+    return device;
+  }
+  countTheWindow(device, file, status, window, withCharts, path);
   return device;
 }
 

@@ -49,17 +49,18 @@ FleetCommandLine readFleetCommandLine(int argc, char *argv[]) {
                                        {nullptr, 0, nullptr, 0}};
   FleetCommandLine commandLine;
   FleetOptions &options = commandLine.options;
-  Window &window = options.window;
-  // 3 is what monitoring systems read as UNKNOWN; 2 means "every device is stale".
+  // A usage error is UNKNOWN to monitoring systems: 2 would say that every device is stale.
+  const Program program{"report-collector-fleet", usage, static_cast<int>(FleetStatus::unknown)};
   commandLine.exitStatus = readOptions(
-      argc, argv, {"report-collector-fleet", usage, 3}, ":d:hV", longOptions,
+      argc, argv, program, ":d:hV", longOptions,
       [&](int option, const std::string &value) -> std::string {
         if (option == staleOption || option == sinceOption) {
           const auto seconds = parseDuration(value);
-          (option == staleOption ? window.stale : window.since) = seconds.value_or(0);
-          (option == staleOption ? window.staleText : window.sinceText) = value;
-          return seconds ? ""
-                         : "invalid duration '" + value + "': write it like 90s, 15m, 2h or 7d";
+          if (!seconds) {
+            return "invalid duration '" + value + "': write it like 90s, 15m, 2h or 7d";
+          }
+          (option == staleOption ? options.stale : options.since) = Duration{*seconds, value};
+          return "";
         }
         if (option == 'd') {
           options.logDir = value;

@@ -1,14 +1,18 @@
 #pragma once
 
-#include "fleet/fleet.hpp"
+#include "fleet/reading.hpp"
+#include "fleet/table.hpp"
 
+#include <cstdint>
+#include <ctime>
 #include <filesystem>
 #include <optional>
 #include <string>
 
 struct FleetOptions {
   std::filesystem::path logDir = "log";
-  Window window;        // its `now` is set when the files are read
+  Duration since = defaultSince; // the window's length
+  Duration stale = defaultStale;
   std::string htmlFile; // empty: no page
 };
 
@@ -24,6 +28,7 @@ FleetCommandLine readFleetCommandLine(int argc, char *argv[]);
 // Seconds in a duration such as "90s", "15m", "2h" or "7d"; nothing when it is not one.
 std::optional<std::int64_t> parseDuration(const std::string &text);
 
-// Reads the log directory, prints the table, writes the page if asked, and returns the exit
-// status; a log directory that cannot be read is reported on standard error, with status 3.
-int showFleet(FleetOptions &options);
+// Reads the log directory for the window that ends at `now`, prints the table, writes the
+// page if asked, and returns the exit status; a log directory that cannot be read, or a page
+// that cannot be written, is reported on standard error, with FleetStatus::unknown.
+FleetStatus showFleet(const FleetOptions &options, std::time_t now);

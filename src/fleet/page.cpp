@@ -1,4 +1,6 @@
-#include "fleet/fleet.hpp"
+#include "fleet/page.hpp"
+
+#include "fleet/table.hpp"
 
 #include "devicelog/record_format.hpp"
 
@@ -81,95 +83,132 @@ constexpr double right = 12;
 constexpr double top = 12;
 constexpr double bottom = 26; // room for the time labels
 
-std::string tickLabel(std::time_t time, const Window &window) {
-  return formatLocalTime(time, window.since <= 86400 ? "%H:%M" : "%m-%d %H:%M");
+// The number an operator gives the first value field of a record: the one after the
+// identifier, counting from 1 as the operator counts fields.
+constexpr std::size_t firstValueFieldNumber = identifierField + 2;
+
+const char *colourOf(std::size_t field) {
+  return colours[field % std::size(colours)];
 }
 
-// The numeric fields of the device's records, each as a line against time.
-void writeChart(std::ostream &out, const DeviceSummary &device, const Window &window) {
-  std::size_t fields = 0;
-  double low = 0;
-  double high = 0;
-  bool any = false;
-  for (const auto &[slice, data] : device.chart) {
-    fields = std::max(fields, data.sums.size());
-    for (std::size_t f = 0; f < data.sums.size(); ++f) {
-      if (data.counts[f] > 0) {
-        const double value = data.sums[f] / data.counts[f];
-        low = any ? std::min(low, value) : value;
-        high = any ? std::max(high, value) : value;
-        any = true;
-      }
-    }
-  }
-  if (!any) {
-    out << "<p>No numeric field in the records of the window.</p>\n";
-    return;
-  }
-  if (high == low) {
-    high += 1;
-    low -= 1;
-  }
-  const std::time_t start = windowStart(window);
-  const double plotWidth = chartWidth - left - right;
-  const double plotHeight = chartHeight - top - bottom;
-  const auto x = [&](std::time_t t) {
-    return left + plotWidth * std::clamp(double(t - start) / double(window.since), 0.0, 1.0);
-  };
-  const auto y = [&](double v) {
-    return top + plotHeight * (high - v) / (high - low);
-  };
+// The area inside the chart's margins, and where a time and a value fall in it.
+struct Plot {
+  static constexpr double width = chartWidth - left - right;
+  static constexpr double height = chartHeight - top - bottom;
+  const ChartScales &scales;
 
+  double x(std::time_t time) const {
+    return left + width * std::clamp(double(time - scales.start) / double(scales.span), 0.0, 1.0);
+  }
+  double y(double value) const {
+    return top + height * (scales.high - value) / (scales.high - scales.low);
+  }
+};
+
+// The drawing area, its axes and the value range at the top and bottom of the value axis.
+void writeFrame(std::ostream &out, const ChartScales &scales) {
+  const double bottomEdge = top + Plot::height;
   out << "<svg class='chart' xmlns='http://www.w3.org/2000/svg' width='" << chartWidth
       << "' height='" << chartHeight << "' viewBox='0 0 " << chartWidth << ' ' << chartHeight
       << "' role='img'>\n";
-  out << "<line x1='" << left << "' y1='" << top + plotHeight << "' x2='" << left + plotWidth
-      << "' y2='" << top + plotHeight << "' stroke='#999'/>\n";
-  out << "<line x1='" << left << "' y1='" << top << "' x2='" << left << "' y2='" << top + plotHeight
+  out << "<line x1='" << left << "' y1='" << bottomEdge << "' x2='" << left + Plot::width
+      << "' y2='" << bottomEdge << "' stroke='#999'/>\n";
+  out << "<line x1='" << left << "' y1='" << top << "' x2='" << left << "' y2='" << bottomEdge
       << "' stroke='#999'/>\n";
-  out << "<text x='" << left - 6 << "' y='" << top + 4 << "' text-anchor='end'>" << number(high)
-      << "</text>\n";
-  out << "<text x='" << left - 6 << "' y='" << top + plotHeight << "' text-anchor='end'>"
-      << number(low) << "</text>\n";
+  out << "<text x='" << left - 6 << "' y='" << top + 4 << "' text-anchor='end'>"
+      << number(scales.high) << "</text>\n";
+  out << "<text x='" << left - 6 << "' y='" << bottomEdge << "' text-anchor='end'>"
+      << number(scales.low) << "</text>\n";
+}
+
+// A window of a day or less is read by the time of day; a longer one needs the date too.
+std::string tickLabel(std::time_t time, const ChartScales &scales) {
+  return formatLocalTime(time, scales.span <= 86400 ? "%H:%M" : "%m-%d %H:%M");
+}
+
+void writeTimeTicks(std::ostream &out, const Plot &plot) {
   constexpr int ticks = 5;
+  const double bottomEdge = top + Plot::height;
   for (int i = 0; i < ticks; ++i) {
-    const std::time_t t = start + window.since * i / (ticks - 1);
+    const std::time_t t = plot.scales.start + plot.scales.span * i / (ticks - 1);
     const char *anchor = i == 0 ? "start" : i == ticks - 1 ? "end" : "middle";
-    out << "<line x1='" << x(t) << "' y1='" << top + plotHeight << "' x2='" << x(t) << "' y2='"
-        << top + plotHeight + 4 << "' stroke='#999'/>"
-        << "<text x='" << x(t) << "' y='" << chartHeight - 6 << "' text-anchor='" << anchor << "'>"
-        << tickLabel(t, window) << "</text>\n";
+    out << "<line x1='" << plot.x(t) << "' y1='" << bottomEdge << "' x2='" << plot.x(t) << "' y2='"
+        << bottomEdge + 4 << "' stroke='#999'/>"
+        << "<text x='" << plot.x(t) << "' y='" << chartHeight - 6 << "' text-anchor='" << anchor
+        << "'>" << tickLabel(t, plot.scales) << "</text>\n";
   }
-  for (std::size_t f = 0; f < fields; ++f) {
-    std::vector<std::pair<std::string, std::string>> points;
-    for (const auto &[slice, data] : device.chart) {
-      if (f < data.sums.size() && data.counts[f] > 0) {
-        points.emplace_back(pixel(x(data.time)), pixel(y(data.sums[f] / data.counts[f])));
-      }
-    }
-    const char *colour = colours[f % std::size(colours)];
-    if (points.size() > 1) {
-      std::string line;
-      for (const auto &[px, py] : points) {
-        line.append(px).append(1, ',').append(py).append(1, ' ');
-      }
-      out << "<polyline class='field" << f + 3 << "' fill='none' stroke-width='1.5' stroke='"
-          << colour << "' points='" << line << "'/>\n";
-    }
-    if (!points.empty() && points.size() <= sparsePoints) { // a line alone hides where they are
-      out << "<g fill='" << colour << "'>";
-      for (const auto &[px, py] : points) {
-        out << "<circle cx='" << px << "' cy='" << py << "' r='2.5'/>";
-      }
-      out << "</g>\n";
+}
+
+// The points of one field's line, as the coordinates written on the page.
+std::vector<std::pair<std::string, std::string>> pointsOf(const std::map<long, ChartSlice> &chart,
+                                                          std::size_t field, const Plot &plot) {
+  std::vector<std::pair<std::string, std::string>> points;
+  for (const auto &[slice, data] : chart) {
+    if (field < data.sums.size() && data.counts[field] > 0) {
+      points.emplace_back(pixel(plot.x(data.time)),
+                          pixel(plot.y(data.sums[field] / data.counts[field])));
     }
   }
-  out << "</svg>\n<div class='legend'>";
+  return points;
+}
+
+void writeFieldLine(std::ostream &out, const std::map<long, ChartSlice> &chart, std::size_t field,
+                    const Plot &plot) {
+  const auto points = pointsOf(chart, field, plot);
+  const char *colour = colourOf(field);
+  if (points.size() > 1) {
+    std::string line;
+    for (const auto &[px, py] : points) {
+      line.append(px).append(1, ',').append(py).append(1, ' ');
+    }
+    out << "<polyline class='field" << field + firstValueFieldNumber
+        << "' fill='none' stroke-width='1.5' stroke='" << colour << "' points='" << line << "'/>\n";
+  }
+  if (!points.empty() && points.size() <= sparsePoints) { // a line alone hides where they are
+    out << "<g fill='" << colour << "'>";
+    for (const auto &[px, py] : points) {
+      out << "<circle cx='" << px << "' cy='" << py << "' r='2.5'/>";
+    }
+    out << "</g>\n";
+  }
+}
+
+void writeLegend(std::ostream &out, std::size_t fields) {
+  out << "<div class='legend'>";
   for (std::size_t f = 0; f < fields; ++f) {
-    out << "<span><i style='background:" << colours[f % std::size(colours)] << "'></i>field "
-        << f + 3 << "</span>";
+    out << "<span><i style='background:" << colourOf(f) << "'></i>field "
+        << f + firstValueFieldNumber << "</span>";
   }
   out << "</div>\n";
+}
+
+// The numeric fields of the device's records, each as a line against time.
+void writeChart(std::ostream &out, const std::map<long, ChartSlice> &chart,
+                const ChartScales &scales) {
+  const Plot plot{scales};
+  writeFrame(out, scales);
+  writeTimeTicks(out, plot);
+  for (std::size_t f = 0; f < scales.fields; ++f) {
+    writeFieldLine(out, chart, f, plot);
+  }
+  out << "</svg>\n";
+  writeLegend(out, scales.fields);
+}
+
+// The device's part of the page: its chart, or why there is none.
+std::string drawingOf(const DeviceSummary &device, const Window &window) {
+  std::ostringstream out;
+  if (device.records == 0) {
+    out << "<p class='none'>No record in the last " << escaped(window.since.text) << ".</p>\n";
+  } else if (device.chart.empty()) {
+    out << "<p class='none'>No record with a time in the last " << escaped(window.since.text)
+        << ".</p>\n";
+  } else if (const auto scales = chartScales(device.chart, window)) {
+    writeChart(out, device.chart, *scales);
+  } else {
+    out << "<p>No numeric field in the records of the window.</p>\n";
+  }
+  return out.str();
 }
 
 void writeTable(std::ostream &out, const std::vector<DeviceSummary> &devices,
@@ -189,20 +228,43 @@ void writeTable(std::ostream &out, const std::vector<DeviceSummary> &devices,
 
 } // namespace
 
-std::string drawChart(const DeviceSummary &device, const Window &window) {
-  std::ostringstream out;
-  if (device.records == 0) {
-    out << "<p class='none'>No record in the last " << escaped(window.sinceText) << ".</p>\n";
-  } else if (device.chart.empty()) {
-    out << "<p class='none'>No record with a time in the last " << escaped(window.sinceText)
-        << ".</p>\n";
-  } else {
-    writeChart(out, device, window);
+std::optional<ChartScales> chartScales(const std::map<long, ChartSlice> &chart,
+                                       const Window &window) {
+  ChartScales scales{windowStart(window), window.since.seconds};
+  bool any = false;
+  for (const auto &[slice, data] : chart) {
+    scales.fields = std::max(scales.fields, data.sums.size());
+    for (std::size_t f = 0; f < data.sums.size(); ++f) {
+      if (data.counts[f] > 0) {
+        const double average = data.sums[f] / data.counts[f];
+        scales.low = any ? std::min(scales.low, average) : average;
+        scales.high = any ? std::max(scales.high, average) : average;
+        any = true;
+      }
+    }
   }
-  return out.str();
+  if (!any) {
+    return std::nullopt;
+  }
+  if (scales.high == scales.low) {
+    scales.high += 1;
+    scales.low -= 1;
+  }
+  return scales;
 }
 
-void writePage(std::ostream &out, const std::vector<DeviceSummary> &devices, const Window &window) {
+PageDrawings::PageDrawings(Window window) : window_(std::move(window)) {}
+
+void PageDrawings::draw(const DeviceSummary &device) {
+  byDevice_.insert_or_assign(device.name, drawingOf(device, window_));
+}
+
+const std::string &PageDrawings::of(const DeviceSummary &device) const {
+  return byDevice_.at(device.name);
+}
+
+void writePage(std::ostream &out, const std::vector<DeviceSummary> &devices,
+               const PageDrawings &drawings, const Window &window) {
   out << "<!DOCTYPE html>\n<html lang='en'>\n<head>\n<meta charset='utf-8'>\n"
       << "<title>Fleet: " << escaped(fleetSummaryLine(devices, window)) << "</title>\n<style>"
       << style << "</style>\n</head>\n<body>\n<h1>Fleet at " << formatLocalTime(window.now)
@@ -210,7 +272,7 @@ void writePage(std::ostream &out, const std::vector<DeviceSummary> &devices, con
   writeTable(out, devices, window);
   for (const auto &device : devices) {
     out << "<section class='device'>\n<h2>" << escaped(printable(device.name)) << "</h2>\n"
-        << device.drawing << "</section>\n";
+        << drawings.of(device) << "</section>\n";
   }
   out << "</body>\n</html>\n";
 }

@@ -1,5 +1,7 @@
-#include "fleet/fleet.hpp"
 #include "fleet/options.hpp"
+#include "fleet/page.hpp"
+#include "fleet/reading.hpp"
+#include "fleet/table.hpp"
 
 #include "devicelog/record_format.hpp"
 
@@ -11,8 +13,6 @@
 #include <unistd.h>
 
 namespace {
-
-constexpr int cannotRead = 3;
 
 // The terminal's width, so that rows do not wrap; a wide default for pipes and files.
 std::size_t outputWidth() {
@@ -26,36 +26,43 @@ std::size_t outputWidth() {
   return fromEnvironment > 0 ? static_cast<std::size_t>(fromEnvironment) : 120;
 }
 
+// Says on standard error when the page could not be written.
+bool writePageFile(const std::string &fileName, const std::vector<DeviceSummary> &devices,
+                   const PageDrawings &drawings, const Window &window) {
+  std::ofstream page(fileName, std::ios::binary | std::ios::trunc);
+  writePage(page, devices, drawings, window);
+  page.close();
+  if (!page) {
+    std::cerr << "report-collector-fleet: cannot write " << printable(fileName) << std::endl;
+    return false;
+  }
+  return true;
+}
+
 } // namespace
 
-int showFleet(FleetOptions &options) {
+FleetStatus showFleet(const FleetOptions &options, std::time_t now) {
+  const Window window{now, options.since, options.stale};
+  const bool withPage = !options.htmlFile.empty();
+  PageDrawings drawings(window);
   try {
-    options.window.now = std::time(nullptr);
-    const bool withPage = !options.htmlFile.empty();
-    // Each chart is drawn as soon as its file is read, so that only one device's slices are
-    // in memory at a time.
-    auto devices = readFleet(options.logDir, options.window, withPage, [&](DeviceSummary &device) {
-      if (withPage) {
-        device.drawing = drawChart(device, options.window);
-        device.chart.clear();
-      }
-    });
-    sortForTheOperator(devices, options.window);
-    printTable(std::cout, devices, options.window, outputWidth());
-    if (withPage) {
-      std::ofstream page(options.htmlFile, std::ios::binary | std::ios::trunc);
-      writePage(page, devices, options.window);
-      page.close();
-      if (!page) {
-        std::cerr << "report-collector-fleet: cannot write " << printable(options.htmlFile)
-                  << std::endl;
-        return cannotRead;
-      }
+    // Each chart is drawn as soon as its file is read, and its slices dropped, so that only
+    // one device's slices are in memory at a time.
+    const auto drawAndDropSlices = [&](DeviceSummary &device) {
+      drawings.draw(device);
+      device.chart.clear();
+    };
+    auto devices = withPage ? readFleet(options.logDir, window, true, drawAndDropSlices)
+                            : readFleet(options.logDir, window, false);
+    sortForTheOperator(devices, window);
+    printTable(std::cout, devices, window, outputWidth());
+    if (withPage && !writePageFile(options.htmlFile, devices, drawings, window)) {
+      return FleetStatus::unknown;
     }
-    return fleetStatus(devices, options.window);
+    return fleetStatus(devices, window);
   } catch (const std::filesystem::filesystem_error &e) {
     std::cerr << "report-collector-fleet: cannot read " << printable(e.path1().string()) << ": "
               << e.code().message() << std::endl;
-    return cannotRead;
+    return FleetStatus::unknown;
   }
 }

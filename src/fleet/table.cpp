@@ -1,4 +1,4 @@
-#include "fleet/fleet.hpp"
+#include "fleet/table.hpp"
 
 #include "devicelog/record_format.hpp"
 
@@ -48,6 +48,44 @@ std::string padded(const std::string &text, std::size_t width, bool right = fals
   return right ? fill + text : text + fill;
 }
 
+// Between two columns.
+const std::string columnGap = "  ";
+
+// The columns before the last record are as wide as their widest cell; the last record takes
+// the room that is left on the line.
+struct ColumnWidths {
+  std::size_t device = 0, records = 0, lastSeen = 0, age = 0, state = 0;
+
+  void widenFor(const TableRow &row) {
+    device = std::max(device, row.device.size());
+    records = std::max(records, row.records.size());
+    lastSeen = std::max(lastSeen, row.lastSeen.size());
+    age = std::max(age, row.age.size());
+    state = std::max(state, row.state.size());
+  }
+  // Up to where the last record starts: the five columns, each with its gap.
+  std::size_t beforeLast() const {
+    return device + records + lastSeen + age + state + 5 * columnGap.size();
+  }
+};
+
+// The last record is cut to fit the line, but is left this much room however narrow it is.
+constexpr std::size_t leastRoomForLast = 20;
+
+std::string cutToFit(const std::string &text, std::size_t room) {
+  return text.size() > room ? text.substr(0, room - 3) + "..." : text;
+}
+
+std::string tableLine(const TableRow &row, const ColumnWidths &widths, std::size_t roomForLast) {
+  std::string line = padded(row.device, widths.device) + columnGap +
+                     padded(row.records, widths.records, true) + columnGap +
+                     padded(row.lastSeen, widths.lastSeen) + columnGap +
+                     padded(row.age, widths.age, true) + columnGap +
+                     padded(row.state, widths.state) + columnGap + cutToFit(row.last, roomForLast);
+  line.erase(line.find_last_not_of(' ') + 1);
+  return line;
+}
+
 } // namespace
 
 TableRow tableRow(const DeviceSummary &device, const Window &window) {
@@ -68,7 +106,7 @@ TableRow tableRow(const DeviceSummary &device, const Window &window) {
 }
 
 bool isStale(const DeviceSummary &device, const Window &window) {
-  return device.lastSeen == 0 || ageOf(device, window) >= window.stale;
+  return device.lastSeen == 0 || ageOf(device, window) >= window.stale.seconds;
 }
 
 void sortForTheOperator(std::vector<DeviceSummary> &devices, const Window &window) {
@@ -85,44 +123,33 @@ void sortForTheOperator(std::vector<DeviceSummary> &devices, const Window &windo
   });
 }
 
-int fleetStatus(const std::vector<DeviceSummary> &devices, const Window &window) {
+FleetStatus fleetStatus(const std::vector<DeviceSummary> &devices, const Window &window) {
   const std::size_t stale = staleCount(devices, window);
   if (devices.empty() || stale == devices.size()) {
-    return 2;
+    return FleetStatus::everyDeviceStaleOrNone;
   }
-  return stale > 0 ? 1 : 0;
+  return stale > 0 ? FleetStatus::someStale : FleetStatus::everyDeviceFresh;
 }
 
 std::string fleetSummaryLine(const std::vector<DeviceSummary> &devices, const Window &window) {
   return plural(devices.size(), "device") + ", " + std::to_string(staleCount(devices, window)) +
-         " stale (no record for " + window.staleText + ")";
+         " stale (no record for " + window.stale.text + ")";
 }
 
 void printTable(std::ostream &out, const std::vector<DeviceSummary> &devices, const Window &window,
                 std::size_t width) {
   std::vector<TableRow> rows{tableHeadings};
+  ColumnWidths widths;
+  widths.widenFor(tableHeadings);
   for (const auto &device : devices) {
     rows.push_back(tableRow(device, window));
+    widths.widenFor(rows.back());
   }
-  std::size_t w[5] = {};
+  const std::size_t before = widths.beforeLast();
+  const std::size_t roomForLast =
+      width > before + leastRoomForLast ? width - before : leastRoomForLast;
   for (const auto &row : rows) {
-    const std::string *cells[5] = {&row.device, &row.records, &row.lastSeen, &row.age, &row.state};
-    for (int i = 0; i < 5; ++i) {
-      w[i] = std::max(w[i], cells[i]->size());
-    }
-  }
-  const std::size_t before = w[0] + w[1] + w[2] + w[3] + w[4] + 10;
-  const std::size_t room = width > before + 20 ? width - before : 20;
-  for (const auto &row : rows) {
-    std::string last = row.last;
-    if (last.size() > room) {
-      last = last.substr(0, room - 3) + "...";
-    }
-    std::string line = padded(row.device, w[0]) + "  " + padded(row.records, w[1], true) + "  " +
-                       padded(row.lastSeen, w[2]) + "  " + padded(row.age, w[3], true) + "  " +
-                       padded(row.state, w[4]) + "  " + last;
-    line.erase(line.find_last_not_of(' ') + 1);
-    out << line << "\n";
+    out << tableLine(row, widths, roomForLast) << "\n";
   }
   out << fleetSummaryLine(devices, window) << std::endl;
 }
