@@ -22,7 +22,11 @@ void listening(std::int32_t port) {
 }
 
 void connection(const std::string &peerAddress) {
-  std::cout << "Connection from: " << peerAddress << std::endl;
+  std::cout << "Connection from: " << peerAddress << '\n';
+}
+
+void flush() {
+  std::cout << std::flush;
 }
 
 void echo(const std::string &pkg) {
@@ -34,6 +38,8 @@ void stopped(const char *signalName) {
 }
 
 void exception(const std::string &description) {
+  // Standard error is tied to standard output, which is flushed first: on one terminal,
+  // the lines stand in the order they were written.
   std::cerr << "Exception: " << description << std::endl;
 }
 

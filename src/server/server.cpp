@@ -98,7 +98,8 @@ private:
     }
   }
 
-  // Waits until a peer is ready to be taken, or a stop is requested.
+  // Waits until a peer is ready to be taken, or a stop is requested. The reactor looks at the
+  // listener afresh when the wait begins, so a peer that is already waiting ends it at once.
   void awaitPeer() {
     acceptor_.async_wait(tcp::acceptor::wait_read, [this](std::error_code) { finish(); });
     runUntil(Clock::time_point::max());
@@ -124,6 +125,7 @@ private:
       return buffer;
     }
     // Only a peer that must be waited for is handed to the reactor.
+    console::flush();
     tcp::socket socket(io_context_, tcp::v4(), peer.socket.release());
     std::error_code error;
     startReadingLine(socket, buffer, [&](std::error_code ec) {
@@ -175,7 +177,7 @@ private:
   }
 
   const Options &options_;
-  asio::io_context io_context_;
+  asio::io_context io_context_{1}; // one thread runs it
   tcp::acceptor acceptor_;
   asio::signal_set signals_;
   int stopSignal_ = 0; // the signal that asked for a stop; 0 while none has
