@@ -1,3 +1,5 @@
+// Each record appended to its device's file in one write, and what became of it.
+
 #include "devicelog/devicelog.hpp"
 
 #include "devicelog/file_descriptor.hpp"

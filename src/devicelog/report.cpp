@@ -1,3 +1,5 @@
+// The bytes one peer sent, made into the echo, the records and the problems: no I/O here.
+
 #include "devicelog/report.hpp"
 
 #include "devicelog/record_format.hpp"

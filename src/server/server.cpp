@@ -1,3 +1,5 @@
+// The collector's loop: whom to serve, when to stop, and what to tell the operator.
+
 #include "server/server.hpp"
 
 #include "devicelog/devicelog.hpp"

@@ -1,3 +1,5 @@
+// Socket work for the loop: taking peers, taking what they sent, waiting out a shortage.
+
 #include "server/sockets.hpp"
 
 #include <algorithm>
