@@ -2,7 +2,7 @@
 // is the identifier without its colons; a refused one is refused for a reason; the
 // printable form of any identifier is printable.
 
-#include "devicelog/devicelog.hpp"
+#include "devicelog/record_format.hpp"
 
 #include <algorithm>
 #include <cstdint>
