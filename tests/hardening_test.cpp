@@ -50,6 +50,35 @@ TEST_F(Hardening, AFullDiskTearsNoRecordAndStoringResumes) {
   ::umount((dir / "log").c_str());
 }
 
+// The process that `parent` started, such as the collector under strace.
+pid_t childOf(pid_t parent) {
+  pid_t child = 0;
+  eventually([&] {
+    std::ifstream(fs::path("/proc") / std::to_string(parent) / "task" / std::to_string(parent) /
+                  "children") >>
+        child;
+    return child > 0;
+  });
+  return child;
+}
+
+TEST_F(Hardening, AnAcceptErrorOfOnePeerStopsNothing) {
+  // Accept passes on the network errors of one connection; strace makes the first accept
+  // return one.
+  pid = startCollector(dir, {}, {},
+                       {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=accept4",
+                        "-e", "inject=accept4:error=EHOSTUNREACH:when=1"});
+  waitUntilListening(dir);
+  const pid_t collector = childOf(pid);
+  EXPECT_TRUE(sendReport("A,1\n"));
+  EXPECT_TRUE(sendReport("A,2\n"));
+  EXPECT_EQ(deviceFile("A.csv"), "TS,A,1\nTS,A,2\n");
+  EXPECT_EQ(err(), "Exception: accept: No route to host\n");
+  ASSERT_GT(collector, 0);
+  ::kill(collector, SIGTERM);
+  EXPECT_EQ(exitStatus(pid), 0); // strace ends with the collector's status
+}
+
 TEST_F(Hardening, KillNineLeavesOnlyWholeLines) {
   start();
   ReportStream stream(4, INT_MAX, 3000);

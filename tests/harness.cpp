@@ -36,7 +36,7 @@ namespace {
 // exec is written to `failures`, which the exec closes, so that the test learns it at once.
 [[noreturn]] void becomeCollector(const std::filesystem::path &dir,
                                   const std::function<void()> &inChild,
-                                  const std::vector<std::string> &args, int failures) {
+                                  const std::vector<std::string> &command, int failures) {
   try {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL); // no collector outlives a test that crashed
     const int out = ::open((dir / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -49,13 +49,14 @@ namespace {
       inChild();
     }
     check(::chdir(dir.c_str()) == 0, "chdir " + dir.string());
-    std::vector<char *> argv{const_cast<char *>("report-collector")};
-    for (const auto &arg : args) {
+    std::vector<char *> argv;
+    argv.reserve(command.size() + 1);
+    for (const auto &arg : command) {
       argv.push_back(const_cast<char *>(arg.c_str()));
     }
     argv.push_back(nullptr);
-    ::execv(COLLECTOR_BINARY, argv.data());
-    check(false, "exec " COLLECTOR_BINARY);
+    ::execv(command[0].c_str(), argv.data());
+    check(false, "exec " + command[0]);
   } catch (const std::exception &e) {
     const std::string message = e.what();
     (void)!::write(failures, message.data(), message.size());
@@ -77,7 +78,11 @@ std::filesystem::path makeTempDir() {
 }
 
 pid_t startCollector(const std::filesystem::path &dir, const std::function<void()> &inChild,
-                     const std::vector<std::string> &args) {
+                     const std::vector<std::string> &args,
+                     const std::vector<std::string> &wrapper) {
+  std::vector<std::string> command = wrapper;
+  command.emplace_back(COLLECTOR_BINARY);
+  command.insert(command.end(), args.begin(), args.end());
   // Gone before the fork, so that no one reads an earlier run's output as this one's.
   std::filesystem::remove(dir / "stdout");
   std::filesystem::remove(dir / "stderr");
@@ -87,7 +92,7 @@ pid_t startCollector(const std::filesystem::path &dir, const std::function<void(
   check(pid >= 0, "fork");
   if (pid == 0) {
     ::close(failures[0]);
-    becomeCollector(dir, inChild, args, failures[1]);
+    becomeCollector(dir, inChild, command, failures[1]);
   }
   ::close(failures[1]);
   std::string failure;

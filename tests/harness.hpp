@@ -31,9 +31,11 @@ std::filesystem::path makeTempDir();
 // Starts the collector with `dir` as its working directory, standard output in
 // dir/"stdout" and standard error in dir/"stderr". `inChild` runs in the child before exec;
 // what it throws, and any other failure before the exec, is thrown here.
-// `args` follow the program's name.
+// `args` follow the program's name. With a `wrapper`, such as strace and its options, the
+// wrapper is started with the collector's path and `args` after its own arguments.
 pid_t startCollector(const std::filesystem::path &dir, const std::function<void()> &inChild = {},
-                     const std::vector<std::string> &args = {});
+                     const std::vector<std::string> &args = {},
+                     const std::vector<std::string> &wrapper = {});
 
 // Waits until the collector has said it listens.
 void waitUntilListening(const std::filesystem::path &dir);

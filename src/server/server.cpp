@@ -90,8 +90,12 @@ private:
         backoff_.reset();
         return peer;
       }
+      if (isPeersOwnError(error)) {
+        console::exception(std::system_error(error, "accept").what());
+        continue;
+      }
       if (!isResourceShortage(error)) {
-        throw std::system_error(error, "accept");
+        throw std::system_error(error, "accept"); // the listener itself is broken
       }
       if (stopSignal_ != 0) {
         return std::nullopt; // the peers still waiting cannot be taken now
@@ -126,9 +130,12 @@ private:
     if (buffer.find('\n') != std::string::npos) {
       return buffer;
     }
-    // Only a peer that must be waited for is handed to the reactor.
+    // Only a peer that must be waited for is handed to the reactor. The descriptor stays the
+    // peer's until the reactor has taken it, so that it is closed even when it is refused.
     console::flush();
-    tcp::socket socket(io_context_, tcp::v4(), peer.socket.release());
+    tcp::socket socket(io_context_);
+    socket.assign(tcp::v4(), peer.socket.get());
+    peer.socket.release();
     std::error_code error;
     startReadingLine(socket, buffer, [&](std::error_code ec) {
       error = ec;

@@ -20,9 +20,10 @@ std::string dottedDecimal(const sockaddr_in &address) {
   return text;
 }
 
-// A peer that gave up while it waited in the backlog is no failure of the listener.
+// A peer that gave up while it waited in the backlog is no failure of the listener, and
+// not worth a word.
 bool peerGaveUp(int error) {
-  return error == ECONNABORTED || error == EPROTO || error == EINTR;
+  return error == ECONNABORTED || error == EPROTO;
 }
 
 } // namespace
@@ -41,6 +42,26 @@ std::error_code acceptWaitingPeer(asio::ip::tcp::acceptor &acceptor, Peer &peer)
     if (!peerGaveUp(errno)) {
       return {errno, asio::error::get_system_category()};
     }
+  }
+}
+
+bool isPeersOwnError(const std::error_code &error) {
+  if (error.category() != asio::error::get_system_category()) {
+    return false;
+  }
+  switch (error.value()) {
+  case ENETDOWN:
+  case ENOPROTOOPT:
+  case EHOSTDOWN:
+  case ENONET:
+  case EHOSTUNREACH:
+  case EOPNOTSUPP:
+  case ENETUNREACH:
+  case EPERM: // a firewall rule refused the connection
+  case EINTR:
+    return true;
+  default:
+    return false;
   }
 }
 

@@ -30,6 +30,10 @@ struct Peer {
 // error is would_block when none waits.
 std::error_code acceptWaitingPeer(asio::ip::tcp::acceptor &acceptor, Peer &peer);
 
+// An error that accept passes on from one connection, such as a network that became
+// unreachable while the peer waited in the backlog: the next peer may be taken at once.
+bool isPeersOwnError(const std::error_code &error);
+
 // The system is short of descriptors or memory: accepting again at once would fail again.
 bool isResourceShortage(const std::error_code &error);
 
