@@ -80,14 +80,9 @@ void writeRecord(FileDescriptor file, const std::string &filePath, const std::st
   }
 }
 
-} // namespace
-
-Outcome appendToDeviceLog(const std::filesystem::path &logDir, const std::string &macAddress,
-                          const std::string &line) {
-  if (auto refusal = refusalOf(macAddress)) {
-    return {Outcome::Kind::refused, std::move(*refusal)};
-  }
-  const std::string filePath = (logDir / deviceFileName(macAddress)).string();
+Outcome storeRecord(const std::filesystem::path &logDir, const std::string &fileName,
+                    const std::string &line) {
+  const std::string filePath = (logDir / fileName).string();
   try {
     writeRecord(openDeviceFile(logDir, filePath), filePath, line + '\n');
   } catch (const StoreFailure &failure) {
@@ -96,11 +91,22 @@ Outcome appendToDeviceLog(const std::filesystem::path &logDir, const std::string
   return {};
 }
 
+} // namespace
+
+Outcome appendToDeviceLog(const std::filesystem::path &logDir, const std::string &macAddress,
+                          const std::string &line) {
+  const std::string fileName = deviceFileName(macAddress);
+  if (fileName.empty()) {
+    return {Outcome::Kind::refused, refusalOf(macAddress)};
+  }
+  return storeRecord(logDir, fileName, line);
+}
+
 std::vector<Outcome> processReport(const Report &report, const std::filesystem::path &logDir) {
   std::vector<Outcome> outcomes;
   for (const Record &record : report.records) {
     outcomes.push_back(record.refusal ? Outcome{Outcome::Kind::refused, *record.refusal}
-                                      : appendToDeviceLog(logDir, record.macAddress, record.line));
+                                      : storeRecord(logDir, record.fileName, record.line));
     if (outcomes.back().kind == Outcome::Kind::noLogDirectory) {
       break;
     }

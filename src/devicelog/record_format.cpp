@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <sstream>
 
 namespace {
 
@@ -48,9 +47,11 @@ std::string formatTimestamp(std::time_t time) {
 }
 
 std::string stampedReport(std::time_t time, std::string_view data) {
-  std::ostringstream ss;
-  ss << formatTimestamp(time) << fieldSeparator << data;
-  return ss.str();
+  std::string pkg = formatTimestamp(time);
+  pkg.reserve(pkg.size() + 1 + data.size());
+  pkg += fieldSeparator;
+  pkg += data;
+  return pkg;
 }
 
 std::optional<std::string_view> identifierOf(std::string_view record) {

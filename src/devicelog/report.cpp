@@ -4,10 +4,7 @@
 
 #include "devicelog/record_format.hpp"
 
-std::optional<std::string> refusalOf(const std::string &macAddress) {
-  if (!deviceFileName(macAddress).empty()) {
-    return std::nullopt;
-  }
+std::string refusalOf(const std::string &macAddress) {
   return "refused device identifier \"" + printable(macAddress) +
          "\": it would name a file outside the log directory";
 }
@@ -40,8 +37,10 @@ std::vector<Record> splitRecords(std::string_view pkg) {
     pkg = lineFeed == std::string_view::npos ? std::string_view() : pkg.substr(lineFeed + 1);
     if (const auto identifier = identifierOf(line)) {
       std::string macAddress(*identifier);
-      auto refusal = refusalOf(macAddress);
-      records.push_back({std::move(macAddress), std::string(line), std::move(refusal)});
+      std::string fileName = deviceFileName(macAddress);
+      auto refusal = fileName.empty() ? std::optional(refusalOf(macAddress)) : std::nullopt;
+      records.push_back(
+          {std::move(macAddress), std::string(line), std::move(fileName), std::move(refusal)});
     }
   }
   return records;

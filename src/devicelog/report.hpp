@@ -14,6 +14,7 @@
 struct Record {
   std::string macAddress; // the device identifier exactly as sent
   std::string line;       // the whole record, without its line feed
+  std::string fileName;   // of the device's file in the log directory; empty when refused
   // Why it must not be stored, for an identifier that would name a file outside the log
   // directory; nothing when it may be.
   std::optional<std::string> refusal;
@@ -35,9 +36,9 @@ std::size_t fragmentLength(std::string_view received);
 // The report text of `received`: without a trailing fragment, and cut at the first NUL.
 std::string reportText(std::string_view received);
 
-// Why a record for `macAddress` must not be stored: its identifier would name a file outside
-// the log directory. Nothing when it may be stored.
-std::optional<std::string> refusalOf(const std::string &macAddress);
+// What the operator is told of a record whose identifier, `macAddress`, would name a file
+// outside the log directory.
+std::string refusalOf(const std::string &macAddress);
 
 // The records of a stamped report: each of its lines that has a device identifier.
 std::vector<Record> splitRecords(std::string_view pkg);

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -14,9 +14,14 @@ namespace {
 constexpr auto firstBackoff = std::chrono::milliseconds(10);
 constexpr auto longestBackoff = std::chrono::seconds(1);
 
+// As inet_ntop writes it, without the cost of its sprintf on every connection.
 std::string dottedDecimal(const sockaddr_in &address) {
-  char text[INET_ADDRSTRLEN] = {};
-  ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+  const std::uint32_t value = ntohl(address.sin_addr.s_addr);
+  std::string text;
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    text += std::to_string((value >> shift) & 0xffU);
+    text += shift > 0 ? "." : "";
+  }
   return text;
 }
 
