@@ -8,7 +8,6 @@
 
 #include <asio.hpp>
 
-#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -27,8 +26,9 @@ const char *signalName(int signalNumber) {
 }
 
 // Owns the I/O context and everything that lives as long as the collector serves: the
-// listener, the stop signals and the accept back-off. One operation is in flight at a time;
-// its handler ends the run of the context, as in Asio's timeout examples.
+// listener, the stop signals and the accept back-off. One operation is in flight at a time,
+// and the context runs until its handler says it is over or its deadline passes, as in
+// Asio's timeout examples.
 class Collector {
 public:
   explicit Collector(const Options &options)
