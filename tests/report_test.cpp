@@ -15,7 +15,7 @@ struct Expected {
   bool refused = false;
   bool operator==(const Record &record) const {
     return macAddress == record.macAddress && line == record.line &&
-           refused == record.refusal.has_value();
+           refused == record.fileName.empty();
   }
 };
 

@@ -80,11 +80,14 @@ void writeRecord(FileDescriptor file, const std::string &filePath, const std::st
   }
 }
 
-Outcome storeRecord(const std::filesystem::path &logDir, const std::string &fileName,
-                    const std::string &line) {
-  const std::string filePath = (logDir / fileName).string();
+// Stores `record` in its file below `logDir`, or refuses it when it names no file there.
+Outcome storeRecord(const std::filesystem::path &logDir, const Record &record) {
+  if (record.fileName.empty()) {
+    return {Outcome::Kind::refused, refusalOf(record.macAddress)};
+  }
+  const std::string filePath = (logDir / record.fileName).string();
   try {
-    writeRecord(openDeviceFile(logDir, filePath), filePath, line + '\n');
+    writeRecord(openDeviceFile(logDir, filePath), filePath, record.line + '\n');
   } catch (const StoreFailure &failure) {
     return failure.outcome;
   }
@@ -95,18 +98,13 @@ Outcome storeRecord(const std::filesystem::path &logDir, const std::string &file
 
 Outcome appendToDeviceLog(const std::filesystem::path &logDir, const std::string &macAddress,
                           const std::string &line) {
-  const std::string fileName = deviceFileName(macAddress);
-  if (fileName.empty()) {
-    return {Outcome::Kind::refused, refusalOf(macAddress)};
-  }
-  return storeRecord(logDir, fileName, line);
+  return storeRecord(logDir, {macAddress, line, deviceFileName(macAddress)});
 }
 
 std::vector<Outcome> processReport(const Report &report, const std::filesystem::path &logDir) {
   std::vector<Outcome> outcomes;
   for (const Record &record : report.records) {
-    outcomes.push_back(record.refusal ? Outcome{Outcome::Kind::refused, *record.refusal}
-                                      : storeRecord(logDir, record.fileName, record.line));
+    outcomes.push_back(storeRecord(logDir, record));
     if (outcomes.back().kind == Outcome::Kind::noLogDirectory) {
       break;
     }

@@ -38,9 +38,7 @@ std::vector<Record> splitRecords(std::string_view pkg) {
     if (const auto identifier = identifierOf(line)) {
       std::string macAddress(*identifier);
       std::string fileName = deviceFileName(macAddress);
-      auto refusal = fileName.empty() ? std::optional(refusalOf(macAddress)) : std::nullopt;
-      records.push_back(
-          {std::move(macAddress), std::string(line), std::move(fileName), std::move(refusal)});
+      records.push_back({std::move(macAddress), std::string(line), std::move(fileName)});
     }
   }
   return records;

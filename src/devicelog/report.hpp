@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <ctime>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,10 +13,9 @@
 struct Record {
   std::string macAddress; // the device identifier exactly as sent
   std::string line;       // the whole record, without its line feed
-  std::string fileName;   // of the device's file in the log directory; empty when refused
-  // Why it must not be stored, for an identifier that would name a file outside the log
-  // directory; nothing when it may be.
-  std::optional<std::string> refusal;
+  // Of the device's file in the log directory; empty when the identifier would name a file
+  // outside it, and the record is refused.
+  std::string fileName;
 };
 
 struct Report {

@@ -90,17 +90,19 @@ private:
         backoff_.reset();
         return peer;
       }
-      if (isPeersOwnError(error)) {
+      switch (acceptFailureOf(error)) {
+      case AcceptFailure::peersOwn:
         console::exception(std::system_error(error, "accept").what());
-        continue;
+        break;
+      case AcceptFailure::resourceShortage:
+        if (stopSignal_ != 0) {
+          return std::nullopt; // the peers still waiting cannot be taken now
+        }
+        backOff(error);
+        break;
+      case AcceptFailure::listener:
+        throw std::system_error(error, "accept");
       }
-      if (!isResourceShortage(error)) {
-        throw std::system_error(error, "accept"); // the listener itself is broken
-      }
-      if (stopSignal_ != 0) {
-        return std::nullopt; // the peers still waiting cannot be taken now
-      }
-      backOff(error);
     }
   }
 

@@ -50,9 +50,9 @@ std::error_code acceptWaitingPeer(asio::ip::tcp::acceptor &acceptor, Peer &peer)
   }
 }
 
-bool isPeersOwnError(const std::error_code &error) {
+AcceptFailure acceptFailureOf(const std::error_code &error) {
   if (error.category() != asio::error::get_system_category()) {
-    return false;
+    return AcceptFailure::listener;
   }
   switch (error.value()) {
   case ENETDOWN:
@@ -64,18 +64,15 @@ bool isPeersOwnError(const std::error_code &error) {
   case ENETUNREACH:
   case EPERM: // a firewall rule refused the connection
   case EINTR:
-    return true;
+    return AcceptFailure::peersOwn;
+  case EMFILE:
+  case ENFILE:
+  case ENOBUFS:
+  case ENOMEM:
+    return AcceptFailure::resourceShortage;
   default:
-    return false;
+    return AcceptFailure::listener;
   }
-}
-
-bool isResourceShortage(const std::error_code &error) {
-  if (error.category() != asio::error::get_system_category()) {
-    return false;
-  }
-  const int value = error.value();
-  return value == EMFILE || value == ENFILE || value == ENOBUFS || value == ENOMEM;
 }
 
 Clock::duration AcceptBackoff::next() {

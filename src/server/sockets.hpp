@@ -30,12 +30,17 @@ struct Peer {
 // error is would_block when none waits.
 std::error_code acceptWaitingPeer(asio::ip::tcp::acceptor &acceptor, Peer &peer);
 
-// An error that accept passes on from one connection, such as a network that became
-// unreachable while the peer waited in the backlog: the next peer may be taken at once.
-bool isPeersOwnError(const std::error_code &error);
-
-// The system is short of descriptors or memory: accepting again at once would fail again.
-bool isResourceShortage(const std::error_code &error);
+// What an accept error means for the next accept.
+enum class AcceptFailure {
+  // An error that accept passes on from one connection, such as a network that became
+  // unreachable while the peer waited in the backlog: the next peer may be taken at once.
+  peersOwn,
+  // The system is short of descriptors or memory: accepting again at once would fail again.
+  resourceShortage,
+  // Anything else: the listener itself is broken.
+  listener,
+};
+AcceptFailure acceptFailureOf(const std::error_code &error);
 
 // How long to wait before accepting again while the shortage lasts: retrying at once would
 // spin and flood standard error. The wait grows from 10 ms to 1 s.

@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   const auto outcomes = processReport(report, "log");
   require(outcomes.size() == report.records.size());
   for (std::size_t i = 0; i < outcomes.size(); ++i) {
-    require((outcomes[i].kind == Outcome::Kind::refused) == report.records[i].refusal.has_value());
+    require((outcomes[i].kind == Outcome::Kind::refused) == report.records[i].fileName.empty());
   }
 
   const auto reportLines = linesOf(pkg);
