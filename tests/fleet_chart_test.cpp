@@ -6,8 +6,8 @@
 
 namespace {
 
-ChartSlice slice(std::vector<double> sums, std::vector<unsigned> counts) {
-  return {0, std::move(sums), std::move(counts)};
+ChartSlice slice(std::vector<double> means, std::vector<unsigned> counts) {
+  return {0, 0, std::move(means), std::move(counts)};
 }
 
 TEST(ChartScales, SpanTheWindowAndTheSliceAveragesOfEveryField) {
@@ -18,7 +18,7 @@ TEST(ChartScales, SpanTheWindowAndTheSliceAveragesOfEveryField) {
     double low, high;
   };
   const Case cases[] = {
-      {"averages, not sums", {{0, slice({10, 4}, {2, 1})}, {1, slice({3}, {3})}}, 2, 1, 5},
+      {"means of every field", {{0, slice({5, 4}, {2, 1})}, {1, slice({1}, {3})}}, 2, 1, 5},
       {"a field with no number in a slice is not a zero",
        {{0, slice({0, 7}, {0, 1})}, {1, slice({0, 9}, {0, 1})}},
        2,
@@ -29,8 +29,8 @@ TEST(ChartScales, SpanTheWindowAndTheSliceAveragesOfEveryField) {
        3,
        1,
        3},
-      {"below zero", {{0, slice({-4}, {2})}, {1, slice({6}, {1})}}, 1, -2, 6},
-      {"flat: 1 either side", {{0, slice({5}, {1})}, {1, slice({10}, {2})}}, 1, 4, 6},
+      {"below zero", {{0, slice({-2}, {2})}, {1, slice({6}, {1})}}, 1, -2, 6},
+      {"flat: 1 either side", {{0, slice({5}, {1})}, {1, slice({5}, {2})}}, 1, 4, 6},
   };
   const Window window{1000, {600, "10m"}};
   for (const auto &c : cases) {

@@ -69,6 +69,7 @@ TEST_F(Fleet, ReadsTheWindowFromTheEndOfEachFile) {
     std::int64_t lastSeenAgo; // -1: the file's time
     std::string lastFields;
     std::vector<std::string> notes;
+    std::int64_t modifiedAgo = 0; // the file's last write
   };
   std::string day;
   for (int minute = 24 * 60L; minute >= 0; --minute) {
@@ -85,7 +86,7 @@ TEST_F(Fleet, ReadsTheWindowFromTheEndOfEachFile) {
        5,
        "1",
        {"last line has no line feed yet: ignored"}},
-      {"a clock that was set back", record(-600, "A,1"), 1, -600, "1", {}},
+      {"a clock that was set back", record(-600, "A,1"), 1, -600, "1", {}, -600},
       {"binary junk and a long line",
        std::string("\x01\xff\x00,\n", 5) + std::string(70000, 'j') + "\n" + record(1, "A,ok"),
        3,
@@ -95,7 +96,10 @@ TEST_F(Fleet, ReadsTheWindowFromTheEndOfEachFile) {
       {"empty", "", 0, -1, "", {"empty file"}},
   };
   for (const auto &c : cases) {
-    const DeviceSummary device = readDeviceFile(write("A.csv", c.contents), hourWindow(), false);
+    const fs::path path = write("A.csv", c.contents);
+    const timespec times[2] = {{now - c.modifiedAgo, 0}, {now - c.modifiedAgo, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    const DeviceSummary device = readDeviceFile(path, hourWindow(), false);
     EXPECT_EQ(device.name, "A") << c.what;
     EXPECT_EQ(device.records, c.records) << c.what;
     EXPECT_EQ(device.lastSeenFromFileTime, c.lastSeenAgo == -1) << c.what;
@@ -123,7 +127,7 @@ TEST_F(Fleet, ReadsOnlyTheWindowOfAFileWhoseHistoryIsAHole) {
   EXPECT_EQ(device.lastSeen, now);
   EXPECT_TRUE(device.notes.empty()) << device.notes.front(); // it never reached the hole
   ASSERT_EQ(device.chart.size(), 2U);
-  EXPECT_EQ(device.chart.rbegin()->second.sums, std::vector<double>{2});
+  EXPECT_EQ(device.chart.rbegin()->second.means, std::vector<double>{2});
 }
 
 TEST_F(Fleet, UsesTheFileTimeWhenNoRecordHasOne) {

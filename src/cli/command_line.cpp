@@ -1,8 +1,30 @@
 #include "cli/command_line.hpp"
 
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 
+#include <unistd.h>
+
 namespace {
+
+// Writes the answer to --help or --version to standard output. Output that went nowhere is
+// a failure: a script that reads the version must not take silence for it.
+int answer(const Program &program, const std::string &text, const char *what) {
+  for (std::size_t done = 0; done < text.size();) {
+    const auto written = ::write(STDOUT_FILENO, text.data() + done, text.size() - done);
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written <= 0) {
+      std::cerr << program.name << ": cannot write the " << what << ": "
+                << std::strerror(written < 0 ? errno : EIO) << std::endl;
+      return program.failureStatus;
+    }
+    done += static_cast<std::size_t>(written);
+  }
+  return 0;
+}
 
 int usageError(const Program &program, const std::string &problem) {
   std::cerr << program.name << ": " << problem << "\nTry '" << program.name
@@ -35,12 +57,10 @@ std::optional<int> readOptions(int argc, char *argv[], const Program &program,
   opterr = 0; // its problems are worded here, in one form
   for (int result; (result = getopt_long(argc, argv, shortOptions, longOptions, nullptr)) != -1;) {
     if (result == 'h') {
-      std::cout << program.usage << std::flush;
-      return 0;
+      return answer(program, program.usage, "help");
     }
     if (result == 'V') {
-      std::cout << program.name << " " << COLLECTOR_VERSION << std::endl;
-      return 0;
+      return answer(program, std::string(program.name) + " " + COLLECTOR_VERSION + "\n", "version");
     }
     if (result == '?' || result == ':') {
       return usageError(program, getoptProblem(result, argv));

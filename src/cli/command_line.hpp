@@ -11,15 +11,17 @@
 
 struct Program {
   const char *name;
-  const char *usage; // printed by --help
-  int usageStatus;   // the exit status of a usage error
+  const char *usage;     // printed by --help
+  int usageStatus;       // the exit status of a usage error
+  int failureStatus = 1; // the exit status when the help or version cannot be written
 };
 
 // Takes the options in `argv` with getopt_long. -h/--help and -V/--version are answered
 // here; every other option goes to `take`, which says what is wrong with its value, or ""
 // when nothing is. Returns the exit status when the command line is all there is to do:
 // 0 after help or version, `program.usageStatus` after a usage error, which is reported on
-// standard error with the hint to --help.
+// standard error with the hint to --help, and `program.failureStatus` when the help or the
+// version cannot be written (a full disk, a closed standard output), which is also reported.
 std::optional<int> readOptions(int argc, char *argv[], const Program &program,
                                const char *shortOptions, const option *longOptions,
                                const std::function<std::string(int, const std::string &)> &take);

@@ -1,17 +1,19 @@
 #include "fleet/reading.hpp"
+#include "fleet/time_stamps.hpp"
 
 #include "devicelog/file_descriptor.hpp"
 #include "devicelog/record_format.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <iostream>
+#include <memory>
 #include <string_view>
-#include <system_error>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,6 +26,15 @@ constexpr std::size_t chunkSize = std::size_t{64} * 1024;
 // The collector stores at most 64 KiB per report; a longer run without a line feed is junk,
 // or a hole in a sparse file, and nothing before it is read.
 constexpr std::size_t longestLine = std::size_t{1024} * 1024;
+// The most that one report can add to a file: 64 KiB from the peer, the stamp and its comma.
+// A run of records older than the window must be longer than this before it ends the
+// reading, so that one report cannot hide the records before it.
+constexpr off_t largestReport = 65536 + timestampLength + 1;
+// When this much of a file's end holds no stamp that can be believed, the rest is not read.
+constexpr off_t stampSearch = off_t{1024} * 1024;
+// A stamp is taken before the record is written, and a file's time has the grain of the
+// file system's clock: a genuine stamp may be a second or two newer than the file's time.
+constexpr std::time_t clockGrain = 2;
 // Lines in a chart: the first value fields of a record.
 constexpr std::size_t chartedFields = 12;
 
@@ -44,15 +55,144 @@ std::string readAt(const FileDescriptor &file, off_t offset, std::size_t count) 
   return bytes;
 }
 
-// Hands the complete lines of the file to `visit`, the last first, until it says stop.
-// Bytes after the last line feed are not a line yet: the collector may be writing them.
-void eachLineBackwards(const FileDescriptor &file, off_t size,
-                       const std::function<bool(std::string_view)> &visit,
+// A board that ends its lines with CR LF: the carriage return is not part of the last value.
+std::string_view withoutCarriageReturn(std::string_view line) {
+  return !line.empty() && line.back() == '\r' ? line.substr(0, line.size() - 1) : line;
+}
+
+// Adds `value` to a running mean of `count` values, which then counts one more. No sum is
+// formed, so values near the largest a double holds stay finite.
+void addToMean(double &mean, unsigned &count, double value) {
+  ++count;
+  mean += value / count - mean / count;
+}
+
+void addToChart(DeviceSummary &device, std::time_t time, std::string_view values,
+                const Window &window) {
+  const std::time_t start = windowStart(window);
+  const long slice =
+      std::clamp<long>(static_cast<long>((time - start) * chartSlices /
+                                         std::max<std::int64_t>(window.since.seconds, 1)),
+                       0, chartSlices - 1);
+  const bool fresh = device.chart.count(slice) == 0;
+  ChartSlice &target = device.chart[slice];
+  target.first = fresh ? time : std::min(target.first, time);
+  target.time = std::max(target.time, time);
+  for (std::size_t field = 0; field < chartedFields && !values.empty(); ++field) {
+    const auto comma = values.find(fieldSeparator);
+    const std::string value(values.substr(0, comma));
+    values = comma == std::string_view::npos ? std::string_view() : values.substr(comma + 1);
+    char *end = nullptr;
+    const double number = std::strtod(value.c_str(), &end);
+    if (value.empty() || *end != '\0' || !std::isfinite(number)) {
+      continue; // not a number: not charted
+    }
+    target.means.resize(std::max(target.means.size(), field + 1));
+    target.counts.resize(target.means.size());
+    addToMean(target.means[field], target.counts[field], number);
+  }
+}
+
+void keepLastFields(DeviceSummary &device, std::string_view line) {
+  const std::string_view fields = fieldsAfterIdentifier(line);
+  device.lastFieldsLength = fields.size();
+  device.lastFields = std::string(fields.substr(0, lastFieldsKept));
+}
+
+// Reads the lines of a file, newest first: believes what can be believed, counts and charts
+// the records of the window, and says when to stop.
+struct WindowReader {
+  DeviceSummary &device;
+  const Window &window;
+  bool withCharts;
+  off_t fileSize;
+  std::time_t latest; // no genuine record is newer than the file's last write
+  StampClock clock{};
+  bool haveLast = false;
+  bool haveTime = false;
+  std::optional<std::time_t> next{}; // the instant of the believed record after this line
+  bool nextInWindow = false;         // and whether it is in the window
+  std::size_t untimed = 0;           // lines without a stamp, after the line being read
+  std::optional<off_t> oldRunEnd{};  // the end of the newest line of a run of old records
+  bool stoppedWithoutStamp = false;  // the last part of the file had no believed stamp
+
+  bool operator()(std::string_view line, off_t start) {
+    const off_t end = start + static_cast<off_t>(line.size()) + 1;
+    line = withoutCarriageReturn(line);
+    std::optional<std::time_t> instant;
+    if (looksStamped(line)) {
+      const auto stamp = parseStamp(line);
+      instant = stamp ? clock.believedInstant(*stamp, latest, next) : std::nullopt;
+      if (!instant) {
+        ++device.notBelieved;
+        return keepReading(start);
+      }
+    }
+    if (!haveLast) {
+      keepLastFields(device, line);
+      haveLast = true;
+    }
+    if (!instant) {
+      ++untimed; // a further line of a report
+      return keepReading(start);
+    }
+    believe(*instant, line);
+    if (*instant < windowStart(window) && !oldRunEnd) {
+      oldRunEnd = end;
+    }
+    return keepReading(start);
+  }
+
+  void believe(std::time_t instant, std::string_view line) {
+    device.lastSeen = haveTime ? std::max(device.lastSeen, instant) : instant;
+    haveTime = true;
+    const bool inWindow = instant >= windowStart(window);
+    if (inWindow && withCharts && nextInWindow && instant <= *next) {
+      device.intervals.add(*next - instant);
+    }
+    next = instant;
+    nextInWindow = inWindow;
+    if (!inWindow) {
+      return;
+    }
+    // The lines after it were written after it: in the window too, even past an old stamp,
+    // which only a forged line or a clock set back can put there.
+    device.records += 1 + untimed;
+    untimed = 0;
+    oldRunEnd.reset();
+    if (withCharts) {
+      addToChart(device, instant, fieldsAfterIdentifier(line), window);
+    }
+  }
+
+  bool keepReading(off_t start) {
+    return wantsBefore(start);
+  }
+
+  // Whether the bytes before `pos` are still wanted; a line that starts before them and is
+  // not read to its start yet would only make a run of old records longer, or the part
+  // without a stamp.
+  bool wantsBefore(off_t pos) {
+    if (oldRunEnd && *oldRunEnd - pos > largestReport) {
+      return false;
+    }
+    if (!haveTime && fileSize - pos > stampSearch) {
+      stoppedWithoutStamp = true;
+      return false;
+    }
+    return true;
+  }
+};
+
+// Hands the complete lines of the file to `reader` with the offset where each starts, the
+// last first, until it says stop, or says that nothing before the bytes read is wanted. Bytes
+// after the last line feed are not a line yet: the collector may be writing them.
+void eachLineBackwards(const FileDescriptor &file, off_t size, WindowReader &reader,
                        std::vector<std::string> &notes) {
-  std::string text; // read but not yet visited, from `pos` on
+  std::string text; // read but not yet visited: the bytes from `pos` on
   bool endsInLineFeed = false;
   off_t pos = size;
-  while (pos > 0) {
+  while (pos > 0 && reader.wantsBefore(pos)) {
     const auto count = static_cast<std::size_t>(std::min<off_t>(pos, chunkSize));
     pos -= static_cast<off_t>(count);
     text.insert(0, readAt(file, pos, count));
@@ -70,7 +210,8 @@ void eachLineBackwards(const FileDescriptor &file, off_t size,
       std::size_t end = text.size() - 1; // the line feed of the line being cut off
       for (std::size_t start; end > 0 && (start = text.rfind('\n', end - 1)) != std::string::npos;
            end = start) {
-        if (!visit(std::string_view(text).substr(start + 1, end - start - 1))) {
+        const auto line = std::string_view(text).substr(start + 1, end - start - 1);
+        if (!reader(line, pos + static_cast<off_t>(start + 1))) {
           return;
         }
       }
@@ -81,74 +222,15 @@ void eachLineBackwards(const FileDescriptor &file, off_t size,
       return;
     }
   }
+  if (pos > 0) {
+    return; // the reader wants no more
+  }
   if (endsInLineFeed) {
-    visit(std::string_view(text).substr(0, text.size() - 1));
+    reader(std::string_view(text).substr(0, text.size() - 1), 0);
   } else {
     notes.emplace_back(size == 0 ? "empty file" : "no complete line");
   }
 }
-
-void addToChart(DeviceSummary &device, std::time_t time, std::string_view values,
-                const Window &window) {
-  const std::time_t start = windowStart(window);
-  const long slice =
-      std::clamp<long>(static_cast<long>((time - start) * chartSlices /
-                                         std::max<std::int64_t>(window.since.seconds, 1)),
-                       0, chartSlices - 1);
-  ChartSlice &target = device.chart[slice];
-  target.time = std::max(target.time, time);
-  for (std::size_t field = 0; field < chartedFields && !values.empty(); ++field) {
-    const auto comma = values.find(fieldSeparator);
-    const std::string value(values.substr(0, comma));
-    values = comma == std::string_view::npos ? std::string_view() : values.substr(comma + 1);
-    char *end = nullptr;
-    const double number = std::strtod(value.c_str(), &end);
-    if (value.empty() || *end != '\0' || !std::isfinite(number)) {
-      continue; // not a number: not charted
-    }
-    target.sums.resize(std::max(target.sums.size(), field + 1));
-    target.counts.resize(target.sums.size());
-    target.sums[field] += number;
-    ++target.counts[field];
-  }
-}
-
-// Counts and charts the records of the window, newest first; says whether to read on.
-struct WindowCounter {
-  DeviceSummary &device;
-  const Window &window;
-  bool withCharts;
-  bool haveLast = false;
-  bool haveTime = false;
-  bool reachedWindowStart = false;
-  std::size_t untimed = 0; // further lines of a report whose first line is not read yet
-
-  bool operator()(std::string_view line) {
-    if (!haveLast) {
-      device.lastFields = fieldsAfterIdentifier(line);
-      haveLast = true;
-    }
-    const auto time = recordTime(line);
-    if (!time) {
-      ++untimed;
-      return true;
-    }
-    if (!haveTime) {
-      device.lastSeen = *time;
-      haveTime = true;
-    }
-    if (*time < windowStart(window)) {
-      reachedWindowStart = true; // the lines after it were part of its report
-      return false;
-    }
-    device.records += 1 + untimed;
-    untimed = 0;
-    if (withCharts) {
-      addToChart(device, *time, fieldsAfterIdentifier(line), window);
-    }
-    return true;
-  }
-};
 
 // Said in the device's row and on standard error; the rest of the fleet is read all the same.
 void reportUnreadable(DeviceSummary &device, const fs::path &path, const std::string &reason) {
@@ -162,62 +244,159 @@ void useFileTime(DeviceSummary &device, const struct stat &status) {
   device.lastSeenFromFileTime = true;
 }
 
+std::string linesNote(std::size_t count, const char *what) {
+  return std::to_string(count) + (count == 1 ? " line " : " lines ") + what;
+}
+
 // Reads the open device file from its end back to the start of the window into `device`.
 void countTheWindow(DeviceSummary &device, const FileDescriptor &file, const struct stat &status,
                     const Window &window, bool withCharts, const fs::path &path) {
-  WindowCounter counter{device, window, withCharts};
+  WindowReader reader{device, window, withCharts, status.st_size, status.st_mtime + clockGrain};
   try {
-    eachLineBackwards(file, status.st_size, std::ref(counter), device.notes);
+    eachLineBackwards(file, status.st_size, reader, device.notes);
   } catch (const std::system_error &e) {
     reportUnreadable(device, path, e.code().message());
   }
-  if (!counter.haveTime) {
+  if (!reader.haveTime) {
     useFileTime(device, status);
   }
-  // Lines without a time stamp before the first one read: from the window, unless they
-  // belong to a record older than it.
+  // Lines without a stamp before the first one read: from the window, unless they belong
+  // to a record older than it.
   const bool untimedInWindow =
-      counter.haveTime ? !counter.reachedWindowStart : status.st_mtime >= windowStart(window);
+      reader.haveTime ? !reader.oldRunEnd : status.st_mtime >= windowStart(window);
   if (untimedInWindow) {
-    device.records += counter.untimed;
+    device.records += reader.untimed;
+  }
+  if (device.notBelieved > 0) {
+    device.notes.push_back(linesNote(device.notBelieved, "not believed: a false date, or newer "
+                                                         "than the file's last write"));
+  }
+  if (reader.stoppedWithoutStamp) {
+    device.notes.emplace_back("no time stamp in the last 1 MiB: read no further");
   }
 }
 
-} // namespace
-
-DeviceSummary readDeviceFile(const fs::path &path, const Window &window, bool withCharts) {
+DeviceSummary namedFor(const std::string &fileName) {
   DeviceSummary device;
-  device.name = deviceName(path.filename().string()).value_or(path.filename().string());
+  device.fileName = fileName;
+  device.name = deviceName(fileName).value_or(fileName);
+  return device;
+}
+
+// The device file `fileName` in the directory `dir`. A link is not followed: whoever can
+// write the log directory could point it at any file the view may read.
+DeviceSummary readDeviceAt(const FileDescriptor &dir, const fs::path &dirPath,
+                           const std::string &fileName, const Window &window, bool withCharts) {
+  DeviceSummary device = namedFor(fileName);
+  const fs::path path = dirPath / fileName;
   struct stat status {};
-  const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  const FileDescriptor file(
+      ::openat(dir.get(), fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
+  if (!file.isOpen() && errno == ELOOP) {
+    device.notes.emplace_back("a symbolic link: not read");
+    return device;
+  }
   if (!file.isOpen() || ::fstat(file.get(), &status) != 0) {
     reportUnreadable(device, path, std::strerror(errno));
-    if (::stat(path.c_str(), &status) == 0) {
+    if (::fstatat(dir.get(), fileName.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
       useFileTime(device, status);
     }
+    return device;
+  }
+  if (!S_ISREG(status.st_mode)) {
+    device.notes.emplace_back("not a regular file: not read");
     return device;
   }
   countTheWindow(device, file, status, window, withCharts, path);
   return device;
 }
 
-std::vector<DeviceSummary> readFleet(const fs::path &logDir, const Window &window, bool withCharts,
-                                     const std::function<void(DeviceSummary &)> &eachRead) {
-  std::vector<DeviceSummary> devices;
-  for (const auto &entry : fs::directory_iterator(logDir)) {
-    if (!deviceName(entry.path().filename().string())) {
-      continue;
+struct DirectoryCloser {
+  void operator()(DIR *dir) const {
+    ::closedir(dir);
+  }
+};
+
+// The names in the directory that end as device files do.
+std::vector<std::string> deviceFileNames(const FileDescriptor &dir) {
+  FileDescriptor listing(::dup(dir.get()));
+  std::unique_ptr<DIR, DirectoryCloser> entries(listing.isOpen() ? ::fdopendir(listing.get())
+                                                                 : nullptr);
+  if (!entries) {
+    throw UnreadableLogDirectory("cannot read", errno);
+  }
+  listing.release(); // the listing owns it now
+  std::vector<std::string> names;
+  for (;;) {
+    errno = 0;
+    const dirent *entry = ::readdir(entries.get());
+    if (entry == nullptr) {
+      if (errno != 0) {
+        throw UnreadableLogDirectory("cannot read", errno);
+      }
+      return names;
     }
-    std::error_code ec;
-    if (entry.is_directory(ec)) {
-      std::cerr << "report-collector-fleet: skipped " << printable(entry.path().string())
+    if (deviceName(entry->d_name)) {
+      names.emplace_back(entry->d_name);
+    }
+  }
+}
+
+bool isDirectory(const FileDescriptor &dir, const std::string &name) {
+  struct stat status {};
+  return ::fstatat(dir.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISDIR(status.st_mode);
+}
+
+} // namespace
+
+void IntervalTally::add(std::int64_t seconds) {
+  std::size_t bucket = 0;
+  for (auto rest = static_cast<std::uint64_t>(std::max<std::int64_t>(seconds, 0)); rest > 0;
+       rest >>= 1U) {
+    ++bucket;
+  }
+  ++counts_.at(bucket);
+  sums_.at(bucket) += static_cast<double>(seconds);
+  ++total_;
+}
+
+std::optional<double> IntervalTally::usual() const {
+  std::uint64_t below = 0;
+  for (std::size_t bucket = 0; bucket < buckets; ++bucket) {
+    below += counts_.at(bucket);
+    if (total_ > 0 && below * 2 >= total_) {
+      return sums_.at(bucket) / static_cast<double>(counts_.at(bucket));
+    }
+  }
+  return std::nullopt;
+}
+
+DeviceSummary readDeviceFile(const fs::path &path, const Window &window, bool withCharts) {
+  const fs::path parent = path.has_parent_path() ? path.parent_path() : fs::path(".");
+  const FileDescriptor dir(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return readDeviceAt(dir, parent, path.filename().string(), window, withCharts);
+}
+
+std::vector<DeviceSummary> readFleet(const fs::path &logDir, const Window &window,
+                                     bool withCharts) {
+  const FileDescriptor dir(::open(logDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.isOpen()) {
+    throw UnreadableLogDirectory("cannot read", errno);
+  }
+  // Names that can be listed but not opened would show every device as unreadable: the
+  // directory, not the devices, is what is wrong.
+  if (::faccessat(dir.get(), ".", X_OK, AT_EACCESS) != 0) {
+    throw UnreadableLogDirectory("cannot search", errno);
+  }
+  std::vector<DeviceSummary> devices;
+  for (const std::string &fileName : deviceFileNames(dir)) {
+    if (isDirectory(dir, fileName)) {
+      std::cerr << "report-collector-fleet: skipped " << printable((logDir / fileName).string())
                 << ": a directory, not a device file" << std::endl;
       continue;
     }
-    devices.push_back(readDeviceFile(entry.path(), window, withCharts));
-    if (eachRead) {
-      eachRead(devices.back());
-    }
+    devices.push_back(readDeviceAt(dir, logDir, fileName, window, withCharts));
   }
   return devices;
 }

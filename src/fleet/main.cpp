@@ -1,8 +1,10 @@
 #include "fleet/options.hpp"
+#include "fleet/output.hpp"
 
 #include <ctime>
 
 int main(int argc, char *argv[]) {
+  occupyClosedStandardDescriptors();
   FleetCommandLine commandLine = readFleetCommandLine(argc, argv);
   if (commandLine.exitStatus) {
     return *commandLine.exitStatus;

@@ -18,7 +18,8 @@ report-collector writes, and what they measured.
 DURATION is a whole number with a unit: 90s, 15m, 2h, 7d.
 It only reads the log directory. Exit status, as for monitoring plugins: 0 every
 device is fresh, 1 some are stale, 2 every device is stale or there is none,
-3 the log directory cannot be read or the command line is wrong.
+3 the log directory cannot be read, the command line is wrong, or the table,
+the page or this help cannot be written.
 )";
 
 enum : int { staleOption = 256, sinceOption, htmlOption };
@@ -50,7 +51,9 @@ FleetCommandLine readFleetCommandLine(int argc, char *argv[]) {
   FleetCommandLine commandLine;
   FleetOptions &options = commandLine.options;
   // A usage error is UNKNOWN to monitoring systems: 2 would say that every device is stale.
-  const Program program{"report-collector-fleet", usage, static_cast<int>(FleetStatus::unknown)};
+  // Help or version that cannot be written is UNKNOWN too, as any output that fails.
+  const Program program{"report-collector-fleet", usage, static_cast<int>(FleetStatus::unknown),
+                        static_cast<int>(FleetStatus::unknown)};
   commandLine.exitStatus = readOptions(
       argc, argv, program, ":d:hV", longOptions,
       [&](int option, const std::string &value) -> std::string {

@@ -17,7 +17,8 @@ struct FleetOptions {
 };
 
 // The options to run with, or the exit status when the command line is all there is to
-// do: 0 after --help or --version, 3 after a usage error (2 means "every device is stale").
+// do: 0 after --help or --version, 3 after a usage error (2 means "every device is stale")
+// or when the help or version cannot be written.
 struct FleetCommandLine {
   FleetOptions options;
   std::optional<int> exitStatus;
@@ -29,6 +30,7 @@ FleetCommandLine readFleetCommandLine(int argc, char *argv[]);
 std::optional<std::int64_t> parseDuration(const std::string &text);
 
 // Reads the log directory for the window that ends at `now`, prints the table, writes the
-// page if asked, and returns the exit status; a log directory that cannot be read, or a page
-// that cannot be written, is reported on standard error, with FleetStatus::unknown.
+// page if asked, and returns the exit status; a log directory that cannot be listed or
+// searched, or a table or page that cannot be written, is reported on standard error, with
+// FleetStatus::unknown.
 FleetStatus showFleet(const FleetOptions &options, std::time_t now);

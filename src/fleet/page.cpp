@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <ostream>
 #include <sstream>
@@ -68,6 +69,7 @@ svg.chart { background: #fafafa; border: 1px solid #ddd; }
 svg.chart text { font: 11px system-ui, sans-serif; fill: #555; }
 .legend span { margin-right: 14px; }
 .legend i { display: inline-block; width: 14px; height: 3px; vertical-align: middle; margin-right: 4px; }
+.legend i.silence { height: 10px; background: #e4e4e4; }
 )";
 
 const char *const colours[] = {"#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b",
@@ -100,8 +102,9 @@ struct Plot {
   double x(std::time_t time) const {
     return left + width * std::clamp(double(time - scales.start) / double(scales.span), 0.0, 1.0);
   }
+  // In halves, so that a range from -1e308 to 1e308 does not overflow.
   double y(double value) const {
-    return top + height * (scales.high - value) / (scales.high - scales.low);
+    return top + height * (scales.high / 2 - value / 2) / (scales.high / 2 - scales.low / 2);
   }
 };
 
@@ -139,63 +142,106 @@ void writeTimeTicks(std::ostream &out, const Plot &plot) {
   }
 }
 
-// The points of one field's line, as the coordinates written on the page.
-std::vector<std::pair<std::string, std::string>> pointsOf(const std::map<long, ChartSlice> &chart,
-                                                          std::size_t field, const Plot &plot) {
-  std::vector<std::pair<std::string, std::string>> points;
+// One point of a field's line, as the coordinates written on the page, and the stretch of
+// records between two silences that it belongs to.
+struct Point {
+  std::string x, y;
+  std::size_t stretch = 0;
+};
+
+std::vector<Point> pointsOf(const std::map<long, ChartSlice> &chart, std::size_t field,
+                            const Plot &plot, std::int64_t silence) {
+  std::vector<Point> points;
+  std::size_t stretch = 0;
+  const ChartSlice *previous = nullptr;
   for (const auto &[slice, data] : chart) {
-    if (field < data.sums.size() && data.counts[field] > 0) {
-      points.emplace_back(pixel(plot.x(data.time)),
-                          pixel(plot.y(data.sums[field] / data.counts[field])));
+    if (previous != nullptr && data.first - previous->time > silence) {
+      ++stretch;
+    }
+    previous = &data;
+    if (field < data.means.size() && data.counts[field] > 0) {
+      points.push_back({pixel(plot.x(data.time)), pixel(plot.y(data.means[field])), stretch});
     }
   }
   return points;
 }
 
-void writeFieldLine(std::ostream &out, const std::map<long, ChartSlice> &chart, std::size_t field,
-                    const Plot &plot) {
-  const auto points = pointsOf(chart, field, plot);
-  const char *colour = colourOf(field);
-  if (points.size() > 1) {
-    std::string line;
-    for (const auto &[px, py] : points) {
-      line.append(px).append(1, ',').append(py).append(1, ' ');
-    }
-    out << "<polyline class='field" << field + firstValueFieldNumber
-        << "' fill='none' stroke-width='1.5' stroke='" << colour << "' points='" << line << "'/>\n";
+void writeDots(std::ostream &out, const char *colour, std::vector<Point>::const_iterator from,
+               std::vector<Point>::const_iterator to) {
+  out << "<g fill='" << colour << "'>";
+  for (auto point = from; point != to; ++point) {
+    out << "<circle cx='" << point->x << "' cy='" << point->y << "' r='2.5'/>";
   }
-  if (!points.empty() && points.size() <= sparsePoints) { // a line alone hides where they are
-    out << "<g fill='" << colour << "'>";
-    for (const auto &[px, py] : points) {
-      out << "<circle cx='" << px << "' cy='" << py << "' r='2.5'/>";
+  out << "</g>\n";
+}
+
+// One line for each stretch between silences; a point alone in its stretch, or in a line of
+// few points, is shown as a dot, which a line alone would hide.
+void writeFieldLine(std::ostream &out, const std::map<long, ChartSlice> &chart, std::size_t field,
+                    const Plot &plot, std::int64_t silence) {
+  const auto points = pointsOf(chart, field, plot, silence);
+  const char *colour = colourOf(field);
+  for (auto from = points.begin(); from != points.end();) {
+    const auto to = std::find_if(
+        from, points.end(), [&](const Point &point) { return point.stretch != from->stretch; });
+    if (to - from > 1) {
+      std::string line;
+      for (auto point = from; point != to; ++point) {
+        line.append(point->x).append(1, ',').append(point->y).append(1, ' ');
+      }
+      out << "<polyline class='field" << field + firstValueFieldNumber
+          << "' fill='none' stroke-width='1.5' stroke='" << colour << "' points='" << line
+          << "'/>\n";
     }
-    out << "</g>\n";
+    if (to - from == 1 || points.size() <= sparsePoints) {
+      writeDots(out, colour, from, to);
+    }
+    from = to;
   }
 }
 
-void writeLegend(std::ostream &out, std::size_t fields) {
+// Each silence as a grey band across the chart, with its length as the band's tooltip.
+void writeSilences(std::ostream &out, const std::vector<Silence> &silences, const Plot &plot) {
+  for (const Silence &silence : silences) {
+    const double from = plot.x(silence.from);
+    out << "<rect class='silence' x='" << pixel(from) << "' y='" << top << "' width='"
+        << pixel(plot.x(silence.to) - from) << "' height='" << Plot::height
+        << "' fill='#e4e4e4'><title>no record for " << formatAge(silence.to - silence.from)
+        << "</title></rect>\n";
+  }
+}
+
+void writeLegend(std::ostream &out, std::size_t fields, bool silences, std::int64_t silence) {
   out << "<div class='legend'>";
   for (std::size_t f = 0; f < fields; ++f) {
     out << "<span><i style='background:" << colourOf(f) << "'></i>field "
         << f + firstValueFieldNumber << "</span>";
   }
+  if (silences) {
+    out << "<span><i class='silence'></i>no record for more than " << formatAge(silence)
+        << "</span>";
+  }
   out << "</div>\n";
 }
 
-// The numeric fields of the device's records, each as a line against time.
-void writeChart(std::ostream &out, const std::map<long, ChartSlice> &chart,
-                const ChartScales &scales) {
+// The numeric fields of the device's records, each as a line against time, broken where the
+// device was silent.
+void writeChart(std::ostream &out, const DeviceSummary &device, const ChartScales &scales,
+                const Window &window) {
   const Plot plot{scales};
+  const std::int64_t silence = silenceThreshold(device, window);
+  const auto silences = silencesOf(device.chart, silence, window.now);
   writeFrame(out, scales);
+  writeSilences(out, silences, plot);
   writeTimeTicks(out, plot);
   for (std::size_t f = 0; f < scales.fields; ++f) {
-    writeFieldLine(out, chart, f, plot);
+    writeFieldLine(out, device.chart, f, plot, silence);
   }
   out << "</svg>\n";
-  writeLegend(out, scales.fields);
+  writeLegend(out, scales.fields, !silences.empty(), silence);
 }
 
-// The device's part of the page: its chart, or why there is none.
+// The device's chart, or why it has none.
 std::string drawingOf(const DeviceSummary &device, const Window &window) {
   std::ostringstream out;
   if (device.records == 0) {
@@ -204,11 +250,27 @@ std::string drawingOf(const DeviceSummary &device, const Window &window) {
     out << "<p class='none'>No record with a time in the last " << escaped(window.since.text)
         << ".</p>\n";
   } else if (const auto scales = chartScales(device.chart, window)) {
-    writeChart(out, device.chart, *scales);
+    writeChart(out, device, *scales, window);
   } else {
     out << "<p>No numeric field in the records of the window.</p>\n";
   }
   return out.str();
+}
+
+// Room either side of a flat chart's one value; at the edge of what a double holds, all of it
+// on the side that has room.
+void widenFlat(ChartScales &scales) {
+  const double value = scales.low;
+  const double room = std::max(1.0, std::abs(value) / 1024);
+  scales.low = value - room;
+  scales.high = value + room;
+  if (!std::isfinite(scales.high)) {
+    scales.high = value;
+    scales.low = value - 2 * room;
+  } else if (!std::isfinite(scales.low)) {
+    scales.low = value;
+    scales.high = value + 2 * room;
+  }
 }
 
 void writeTable(std::ostream &out, const std::vector<DeviceSummary> &devices,
@@ -221,7 +283,9 @@ void writeTable(std::ostream &out, const std::vector<DeviceSummary> &devices,
     out << "<tr" << (isStale(device, window) ? " class='stale'" : "") << "><td>"
         << escaped(row.device) << "</td><td class='n'>" << row.records << "</td><td>"
         << row.lastSeen << "</td><td class='n'>" << row.age << "</td><td class='state'>"
-        << row.state << "</td><td class='last'>" << escaped(row.last) << "</td></tr>\n";
+        << row.state << "</td><td class='last'>" << escaped(row.last)
+        << (row.last.empty() || row.notes.empty() ? "" : " ") << escaped(row.notes)
+        << "</td></tr>\n";
   }
   out << "</table>\n<p>" << escaped(fleetSummaryLine(devices, window)) << "</p>\n";
 }
@@ -233,10 +297,10 @@ std::optional<ChartScales> chartScales(const std::map<long, ChartSlice> &chart,
   ChartScales scales{windowStart(window), window.since.seconds};
   bool any = false;
   for (const auto &[slice, data] : chart) {
-    scales.fields = std::max(scales.fields, data.sums.size());
-    for (std::size_t f = 0; f < data.sums.size(); ++f) {
+    scales.fields = std::max(scales.fields, data.means.size());
+    for (std::size_t f = 0; f < data.means.size(); ++f) {
       if (data.counts[f] > 0) {
-        const double average = data.sums[f] / data.counts[f];
+        const double average = data.means[f];
         scales.low = any ? std::min(scales.low, average) : average;
         scales.high = any ? std::max(scales.high, average) : average;
         any = true;
@@ -247,32 +311,48 @@ std::optional<ChartScales> chartScales(const std::map<long, ChartSlice> &chart,
     return std::nullopt;
   }
   if (scales.high == scales.low) {
-    scales.high += 1;
-    scales.low -= 1;
+    widenFlat(scales);
   }
   return scales;
 }
 
-PageDrawings::PageDrawings(Window window) : window_(std::move(window)) {}
-
-void PageDrawings::draw(const DeviceSummary &device) {
-  byDevice_.insert_or_assign(device.name, drawingOf(device, window_));
+std::int64_t silenceThreshold(const DeviceSummary &device, const Window &window) {
+  const auto usual = device.intervals.usual();
+  const double fiveIntervals = usual ? 5 * *usual : double(window.stale.seconds);
+  return std::min(window.stale.seconds, static_cast<std::int64_t>(std::ceil(fiveIntervals)));
 }
 
-const std::string &PageDrawings::of(const DeviceSummary &device) const {
-  return byDevice_.at(device.name);
+std::vector<Silence> silencesOf(const std::map<long, ChartSlice> &chart, std::int64_t threshold,
+                                std::time_t now) {
+  std::vector<Silence> silences;
+  const ChartSlice *previous = nullptr;
+  for (const auto &[slice, data] : chart) {
+    if (previous != nullptr && data.first - previous->time > threshold) {
+      silences.push_back({previous->time, data.first});
+    }
+    previous = &data;
+  }
+  if (previous != nullptr && now - previous->time > threshold) {
+    silences.push_back({previous->time, now});
+  }
+  return silences;
 }
 
-void writePage(std::ostream &out, const std::vector<DeviceSummary> &devices,
-               const PageDrawings &drawings, const Window &window) {
+std::string pageStart(const std::vector<DeviceSummary> &devices, const Window &window) {
+  std::ostringstream out;
   out << "<!DOCTYPE html>\n<html lang='en'>\n<head>\n<meta charset='utf-8'>\n"
       << "<title>Fleet: " << escaped(fleetSummaryLine(devices, window)) << "</title>\n<style>"
       << style << "</style>\n</head>\n<body>\n<h1>Fleet at " << formatLocalTime(window.now)
       << "</h1>\n";
   writeTable(out, devices, window);
-  for (const auto &device : devices) {
-    out << "<section class='device'>\n<h2>" << escaped(printable(device.name)) << "</h2>\n"
-        << drawings.of(device) << "</section>\n";
-  }
-  out << "</body>\n</html>\n";
+  return out.str();
+}
+
+std::string deviceSection(const DeviceSummary &device, const Window &window) {
+  return "<section class='device'>\n<h2>" + escaped(shownName(device)) + "</h2>\n" +
+         drawingOf(device, window) + "</section>\n";
+}
+
+std::string pageEnd() {
+  return "</body>\n</html>\n";
 }

@@ -1,4 +1,5 @@
 #include "fleet/options.hpp"
+#include "fleet/output.hpp"
 #include "fleet/page.hpp"
 #include "fleet/reading.hpp"
 #include "fleet/table.hpp"
@@ -6,7 +7,7 @@
 #include "devicelog/record_format.hpp"
 
 #include <cstdlib>
-#include <fstream>
+#include <cstring>
 #include <iostream>
 
 #include <sys/ioctl.h>
@@ -26,14 +27,36 @@ std::size_t outputWidth() {
   return fromEnvironment > 0 ? static_cast<std::size_t>(fromEnvironment) : 120;
 }
 
-// Says on standard error when the page could not be written.
-bool writePageFile(const std::string &fileName, const std::vector<DeviceSummary> &devices,
-                   const PageDrawings &drawings, const Window &window) {
-  std::ofstream page(fileName, std::ios::binary | std::ios::trunc);
-  writePage(page, devices, drawings, window);
-  page.close();
-  if (!page) {
-    std::cerr << "report-collector-fleet: cannot write " << printable(fileName) << std::endl;
+void reportFailure(const std::string &what, const std::string &reason) {
+  std::cerr << "report-collector-fleet: " << what << ": " << reason << std::endl;
+}
+
+bool writeTable(const std::vector<DeviceSummary> &devices, const Window &window) {
+  if (const int error = writeAll(STDOUT_FILENO, tableText(devices, window, outputWidth()));
+      error != 0) {
+    reportFailure("cannot write the table", std::strerror(error));
+    return false;
+  }
+  return true;
+}
+
+// Writes the page in the table's order. Each device's file is read again, with its chart,
+// and the section written before the next is read, so that the page streams to its file and
+// memory holds one chart at a time. A device with no record in the window has no chart to
+// read for, and an unreadable file is not tried twice.
+bool writePageFile(const FleetOptions &options, const std::vector<DeviceSummary> &devices,
+                   const Window &window) {
+  ReplacementFile page(options.htmlFile);
+  page.write(pageStart(devices, window));
+  for (const DeviceSummary &device : devices) {
+    page.write(deviceSection(device.records == 0
+                                 ? device
+                                 : readDeviceFile(options.logDir / device.fileName, window, true),
+                             window));
+  }
+  page.write(pageEnd());
+  if (!page.commit()) {
+    reportFailure("cannot write " + printable(options.htmlFile), page.failure());
     return false;
   }
   return true;
@@ -43,26 +66,17 @@ bool writePageFile(const std::string &fileName, const std::vector<DeviceSummary>
 
 FleetStatus showFleet(const FleetOptions &options, std::time_t now) {
   const Window window{now, options.since, options.stale};
-  const bool withPage = !options.htmlFile.empty();
-  PageDrawings drawings(window);
+  std::vector<DeviceSummary> devices;
   try {
-    // Each chart is drawn as soon as its file is read, and its slices dropped, so that only
-    // one device's slices are in memory at a time.
-    const auto drawAndDropSlices = [&](DeviceSummary &device) {
-      drawings.draw(device);
-      device.chart.clear();
-    };
-    auto devices = withPage ? readFleet(options.logDir, window, true, drawAndDropSlices)
-                            : readFleet(options.logDir, window, false);
-    sortForTheOperator(devices, window);
-    printTable(std::cout, devices, window, outputWidth());
-    if (withPage && !writePageFile(options.htmlFile, devices, drawings, window)) {
-      return FleetStatus::unknown;
-    }
-    return fleetStatus(devices, window);
-  } catch (const std::filesystem::filesystem_error &e) {
-    std::cerr << "report-collector-fleet: cannot read " << printable(e.path1().string()) << ": "
-              << e.code().message() << std::endl;
+    devices = readFleet(options.logDir, window, false);
+  } catch (const UnreadableLogDirectory &e) {
+    reportFailure(e.action() + " " + printable(options.logDir.string()), e.code().message());
     return FleetStatus::unknown;
   }
+  sortForTheOperator(devices, window);
+  bool written = writeTable(devices, window);
+  if (!options.htmlFile.empty()) {
+    written = writePageFile(options, devices, window) && written;
+  }
+  return written ? fleetStatus(devices, window) : FleetStatus::unknown;
 }

@@ -3,7 +3,6 @@
 #include "devicelog/record_format.hpp"
 
 #include <algorithm>
-#include <ostream>
 
 std::string formatAge(std::int64_t seconds) {
   seconds = std::max<std::int64_t>(seconds, 0);
@@ -73,7 +72,19 @@ struct ColumnWidths {
 constexpr std::size_t leastRoomForLast = 20;
 
 std::string cutToFit(const std::string &text, std::size_t room) {
-  return text.size() > room ? text.substr(0, room - 3) + "..." : text;
+  return text.size() > room ? text.substr(0, room - std::min<std::size_t>(room, 3)) + "..." : text;
+}
+
+// The last record and the notes after it, the record cut so that the notes fit if they can.
+std::string lastColumn(const TableRow &row, std::size_t room) {
+  if (row.notes.empty()) {
+    return cutToFit(row.last, room);
+  }
+  if (row.last.empty()) {
+    return row.notes;
+  }
+  const std::size_t roomForRecord = room > row.notes.size() + 4 ? room - row.notes.size() - 1 : 3;
+  return cutToFit(row.last, roomForRecord) + " " + row.notes;
 }
 
 std::string tableLine(const TableRow &row, const ColumnWidths &widths, std::size_t roomForLast) {
@@ -81,28 +92,37 @@ std::string tableLine(const TableRow &row, const ColumnWidths &widths, std::size
                      padded(row.records, widths.records, true) + columnGap +
                      padded(row.lastSeen, widths.lastSeen) + columnGap +
                      padded(row.age, widths.age, true) + columnGap +
-                     padded(row.state, widths.state) + columnGap + cutToFit(row.last, roomForLast);
+                     padded(row.state, widths.state) + columnGap + lastColumn(row, roomForLast);
   line.erase(line.find_last_not_of(' ') + 1);
   return line;
 }
 
 } // namespace
 
+std::string shownName(const DeviceSummary &device) {
+  return device.name.empty() ? emptyIdentifierName : printable(device.name);
+}
+
 TableRow tableRow(const DeviceSummary &device, const Window &window) {
-  std::string last = printable(device.lastFields);
+  std::string notes;
   const auto addNote = [&](const std::string &note) {
-    last += (last.empty() ? "[" : " [") + note + "]";
+    notes += (notes.empty() ? "[" : " [") + note + "]";
   };
+  if (device.lastFieldsLength > device.lastFields.size()) {
+    addNote("cut: " + std::to_string(device.lastFieldsLength) + " bytes");
+  }
   std::for_each(device.notes.begin(), device.notes.end(), addNote);
   if (device.lastSeenFromFileTime) {
     addNote("time of the file");
   }
-  return {printable(device.name),
+  return {shownName(device),
           std::to_string(device.records),
           device.lastSeen == 0 ? "-" : formatLocalTime(device.lastSeen),
           device.lastSeen == 0 ? "-" : formatAge(ageOf(device, window)),
           isStale(device, window) ? "STALE" : "ok",
-          last};
+          printable(device.lastFields) +
+              (device.lastFieldsLength > device.lastFields.size() ? "..." : ""),
+          notes};
 }
 
 bool isStale(const DeviceSummary &device, const Window &window) {
@@ -136,8 +156,8 @@ std::string fleetSummaryLine(const std::vector<DeviceSummary> &devices, const Wi
          " stale (no record for " + window.stale.text + ")";
 }
 
-void printTable(std::ostream &out, const std::vector<DeviceSummary> &devices, const Window &window,
-                std::size_t width) {
+std::string tableText(const std::vector<DeviceSummary> &devices, const Window &window,
+                      std::size_t width) {
   std::vector<TableRow> rows{tableHeadings};
   ColumnWidths widths;
   widths.widenFor(tableHeadings);
@@ -148,8 +168,9 @@ void printTable(std::ostream &out, const std::vector<DeviceSummary> &devices, co
   const std::size_t before = widths.beforeLast();
   const std::size_t roomForLast =
       width > before + leastRoomForLast ? width - before : leastRoomForLast;
+  std::string text;
   for (const auto &row : rows) {
-    out << tableLine(row, widths, roomForLast) << "\n";
+    text += tableLine(row, widths, roomForLast) + "\n";
   }
-  out << fleetSummaryLine(devices, window) << std::endl;
+  return text + fleetSummaryLine(devices, window) + "\n";
 }

@@ -22,8 +22,9 @@ enum class FleetStatus {
   everyDeviceFresh = 0,
   someStale = 1,
   everyDeviceStaleOrNone = 2,
-  unknown =
-      3, // the log directory cannot be read, the page not written, or the command line is wrong
+  // The log directory cannot be listed or searched, the table or the page not written, or
+  // the command line is wrong.
+  unknown = 3,
 };
 
 FleetStatus fleetStatus(const std::vector<DeviceSummary> &devices, const Window &window);
@@ -34,17 +35,24 @@ std::string formatAge(std::int64_t seconds);
 // `time` as local time in `format`; by default "2026-12-08 14:30:05".
 std::string formatLocalTime(std::time_t time, const char *format = "%Y-%m-%d %H:%M:%S");
 
-// One device as a row of the table, every text from its file made safe to show.
+// The device's name as the operator sees it, safe to show. The empty identifier's file,
+// ".csv", gets a name with a slash, which no file name can hold.
+std::string shownName(const DeviceSummary &device);
+inline const std::string emptyIdentifierName = "(empty)/";
+
+// One device as a row of the table, every text from its file made safe to show. The notes,
+// what was odd about the file, stay apart from the last record so that a narrow terminal cuts
+// the record and never the notes.
 struct TableRow {
-  std::string device, records, lastSeen, age, state, last;
+  std::string device, records, lastSeen, age, state, last, notes;
 };
-inline const TableRow tableHeadings{"DEVICE", "RECORDS", "LAST SEEN",
-                                    "AGE",    "STATE",   "LAST RECORD"};
+inline const TableRow tableHeadings{"DEVICE", "RECORDS",     "LAST SEEN", "AGE",
+                                    "STATE",  "LAST RECORD", ""};
 TableRow tableRow(const DeviceSummary &device, const Window &window);
 
 // The table for the terminal, with a closing line; `width` bounds the lines.
-void printTable(std::ostream &out, const std::vector<DeviceSummary> &devices, const Window &window,
-                std::size_t width);
+std::string tableText(const std::vector<DeviceSummary> &devices, const Window &window,
+                      std::size_t width);
 
 // The closing line: "12 devices, 1 stale (no record for 1h)".
 std::string fleetSummaryLine(const std::vector<DeviceSummary> &devices, const Window &window);
