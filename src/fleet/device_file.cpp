@@ -93,10 +93,15 @@ void addToChart(DeviceSummary &device, std::time_t time, std::string_view values
   }
 }
 
-void keepLastFields(DeviceSummary &device, std::string_view line) {
+// The fields of a record after its identifier, cut to what the operator is shown.
+struct LastFields {
+  std::string text;
+  std::size_t length = 0; // before it was cut
+};
+
+LastFields lastFieldsOf(std::string_view line) {
   const std::string_view fields = fieldsAfterIdentifier(line);
-  device.lastFieldsLength = fields.size();
-  device.lastFields = std::string(fields.substr(0, lastFieldsKept));
+  return {std::string(fields.substr(0, lastFieldsKept)), fields.size()};
 }
 
 // Reads the lines of a file, newest first: believes what can be believed, counts and charts
@@ -108,8 +113,12 @@ struct WindowReader {
   off_t fileSize;
   std::time_t latest; // no genuine record is newer than the file's last write
   StampClock clock{};
-  bool haveLast = false;
   bool haveTime = false;
+  // The newest line without a stamp since the last stamped line read: the last line of a
+  // report whose first line is further back, and its last record if that first line is the
+  // newest believed one.
+  std::optional<LastFields> newestUntimed{};
+  std::optional<LastFields> lastUntimedInFile{}; // for a file without a believed stamp
   std::optional<std::time_t> next{}; // the instant of the believed record after this line
   bool nextInWindow = false;         // and whether it is in the window
   std::size_t untimed = 0;           // lines without a stamp, after the line being read
@@ -119,23 +128,29 @@ struct WindowReader {
   bool operator()(std::string_view line, off_t start) {
     const off_t end = start + static_cast<off_t>(line.size()) + 1;
     line = withoutCarriageReturn(line);
-    std::optional<std::time_t> instant;
-    if (looksStamped(line)) {
-      const auto stamp = parseStamp(line);
-      instant = stamp ? clock.believedInstant(*stamp, latest, next) : std::nullopt;
-      if (!instant) {
-        ++device.notBelieved;
-        return keepReading(start);
-      }
-    }
-    if (!haveLast) {
-      keepLastFields(device, line);
-      haveLast = true;
-    }
-    if (!instant) {
+    if (!looksStamped(line)) {
       ++untimed; // a further line of a report
+      if (!newestUntimed) {
+        newestUntimed = lastFieldsOf(line);
+      }
+      if (!lastUntimedInFile) {
+        lastUntimedInFile = newestUntimed;
+      }
       return keepReading(start);
     }
+    const auto stamp = parseStamp(line);
+    const auto instant = stamp ? clock.believedInstant(*stamp, latest, next) : std::nullopt;
+    if (!instant) {
+      ++device.notBelieved;
+      newestUntimed.reset();
+      return keepReading(start);
+    }
+    if (!haveTime || *instant > device.lastSeen) {
+      const LastFields last = newestUntimed ? *newestUntimed : lastFieldsOf(line);
+      device.lastFields = last.text;
+      device.lastFieldsLength = last.length;
+    }
+    newestUntimed.reset();
     believe(*instant, line);
     if (*instant < windowStart(window) && !oldRunEnd) {
       oldRunEnd = end;
@@ -259,6 +274,10 @@ void countTheWindow(DeviceSummary &device, const FileDescriptor &file, const str
   }
   if (!reader.haveTime) {
     useFileTime(device, status);
+    if (reader.lastUntimedInFile) {
+      device.lastFields = reader.lastUntimedInFile->text;
+      device.lastFieldsLength = reader.lastUntimedInFile->length;
+    }
   }
   // Lines without a stamp before the first one read: from the window, unless they belong
   // to a record older than it.
@@ -268,8 +287,7 @@ void countTheWindow(DeviceSummary &device, const FileDescriptor &file, const str
     device.records += reader.untimed;
   }
   if (device.notBelieved > 0) {
-    device.notes.push_back(linesNote(device.notBelieved, "not believed: a false date, or newer "
-                                                         "than the file's last write"));
+    device.notes.push_back(linesNote(device.notBelieved, "not believed"));
   }
   if (reader.stoppedWithoutStamp) {
     device.notes.emplace_back("no time stamp in the last 1 MiB: read no further");

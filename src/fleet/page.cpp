@@ -104,7 +104,7 @@ struct Plot {
   }
   // In halves, so that a range from -1e308 to 1e308 does not overflow.
   double y(double value) const {
-    return top + height * (scales.high / 2 - value / 2) / (scales.high / 2 - scales.low / 2);
+    return top + height * ((scales.high / 2 - value / 2) / (scales.high / 2 - scales.low / 2));
   }
 };
 

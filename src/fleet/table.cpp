@@ -83,7 +83,9 @@ std::string lastColumn(const TableRow &row, std::size_t room) {
   if (row.last.empty()) {
     return row.notes;
   }
-  const std::size_t roomForRecord = room > row.notes.size() + 4 ? room - row.notes.size() - 1 : 3;
+  // Long notes may make the line longer than the room, rather than hide the record.
+  const std::size_t roomForRecord =
+      std::max(leastRoomForLast, room - std::min(room, row.notes.size() + 1));
   return cutToFit(row.last, roomForRecord) + " " + row.notes;
 }
 
