@@ -1,13 +1,23 @@
-// The scales of a device's chart, worked out from its slices alone.
+// The charts of the page, worked out from a device's slices alone: their scales, the silences
+// that break their lines, and values at the edge of what a double holds.
 
 #include "fleet/page.hpp"
 
 #include <gtest/gtest.h>
 
+#include <cfloat>
+#include <cmath>
+#include <regex>
+
 namespace {
 
 ChartSlice slice(std::vector<double> means, std::vector<unsigned> counts) {
   return {0, 0, std::move(means), std::move(counts)};
+}
+
+// A slice whose records came from `first` to `last`, each with the value `value`.
+ChartSlice slice(std::time_t first, std::time_t last, double value) {
+  return {first, last, {value}, {1}};
 }
 
 TEST(ChartScales, SpanTheWindowAndTheSliceAveragesOfEveryField) {
@@ -53,6 +63,115 @@ TEST(ChartScales, NoneWithoutANumber) {
   for (const auto &chart : charts) {
     EXPECT_FALSE(chartScales(chart, Window{})) << chart.size() << " slices";
   }
+}
+
+TEST(ChartScales, StayFiniteAtTheEdgesOfWhatADoubleHolds) {
+  const std::map<long, ChartSlice> charts[] = {
+      {{0, slice({1e308}, {1})}, {1, slice({-1e308}, {1})}},
+      {{0, slice({DBL_MAX}, {1})}, {1, slice({DBL_MAX}, {3})}},
+      {{0, slice({-DBL_MAX}, {1})}},
+      {{0, slice({1e-300}, {1})}},
+  };
+  for (const auto &chart : charts) {
+    const auto scales = chartScales(chart, Window{1000, {600, "10m"}});
+    ASSERT_TRUE(scales);
+    EXPECT_TRUE(std::isfinite(scales->low) && std::isfinite(scales->high)) << scales->low;
+    EXPECT_LT(scales->low, scales->high);
+  }
+}
+
+// A device's section of the page, from its records: how long before the window's end each
+// came, oldest first, and its value.
+std::string sectionOf(const std::vector<std::pair<std::time_t, double>> &records,
+                      const Window &window) {
+  DeviceSummary device;
+  device.name = "A";
+  std::time_t previous = 0;
+  for (const auto &[ago, value] : records) {
+    const std::time_t time = window.now - ago;
+    const auto number =
+        static_cast<long>((time - windowStart(window)) * chartSlices / window.since.seconds);
+    const auto [it, fresh] = device.chart.emplace(number, slice(time, time, value));
+    it->second.time = time; // records come oldest first
+
+    if (previous != 0) {
+      device.intervals.add(time - previous);
+    }
+    previous = time;
+    ++device.records;
+  }
+  return deviceSection(device, window);
+}
+
+std::size_t count(const std::string &text, const std::string &what) {
+  const std::regex pattern(what);
+  return static_cast<std::size_t>(std::distance(
+      std::sregex_iterator(text.begin(), text.end(), pattern), std::sregex_iterator()));
+}
+
+TEST(Chart, NeverDrawsANumberThatIsNotFinite) {
+  const Window window{100000, {86400, "24h"}};
+  const std::string section =
+      sectionOf({{4000, 1e308}, {3000, -1e308}, {2000, DBL_MAX}, {1000, -DBL_MAX}, {0, 5}}, window);
+  EXPECT_EQ(count(section, "<polyline"), 1U) << section;
+  EXPECT_EQ(count(section, "nan|inf"), 0U) << section;
+}
+
+TEST(Chart, BreaksItsLinesWhereTheDeviceWasSilent) {
+  struct Case {
+    const char *what;
+    std::vector<std::pair<std::time_t, double>> records;
+    std::int64_t stale;
+    std::size_t lines, dots, silences;
+  };
+  // Records every minute for two hours, ending `end` seconds before now, leaving out those
+  // from `from` to `to` seconds before now.
+  const auto everyMinute = [](std::time_t start, std::time_t end, std::time_t from = 0,
+                              std::time_t to = 0) {
+    std::vector<std::pair<std::time_t, double>> records;
+    for (std::time_t ago = start; ago >= end; ago -= 60) {
+      if (ago > to || ago < from) {
+        records.emplace_back(ago, static_cast<double>(ago % 7));
+      }
+    }
+    return records;
+  };
+  const Case cases[] = {
+      {"no silence", everyMinute(80000, 0), 3600, 1, 0, 0},
+      {"six hours of silence: longer than stale", everyMinute(80000, 0, 20000, 41600), 3600, 2, 0,
+       1},
+      {"six minutes: five times the usual interval", everyMinute(80000, 0, 20000, 20300), 3600, 2,
+       0, 1},
+      {"four minutes: not a silence", everyMinute(80000, 0, 20000, 20180), 3600, 1, 0, 0},
+      {"a record alone between silences is a dot",
+       [&] {
+         auto records = everyMinute(80000, 50000);
+         records.emplace_back(30000, 1);
+         const auto later = everyMinute(10000, 0);
+         records.insert(records.end(), later.begin(), later.end());
+         return records;
+       }(),
+       3600, 2, 1, 2},
+      {"silent up to now", everyMinute(80000, 7200), 3600, 1, 0, 1},
+  };
+  for (const Case &c : cases) {
+    const Window window{100000, {86400, "24h"}, {c.stale, "1h"}};
+    const std::string section = sectionOf(c.records, window);
+    EXPECT_EQ(count(section, "<polyline"), c.lines) << c.what;
+    EXPECT_EQ(count(section, "<g fill"), c.dots) << c.what;
+    EXPECT_EQ(count(section, "<rect class='silence'"), c.silences) << c.what;
+  }
+}
+
+TEST(Chart, TheUsualIntervalIsTheMedianNotTheMean) {
+  IntervalTally tally;
+  for (int i = 0; i < 100; ++i) {
+    tally.add(60);
+  }
+  tally.add(6 * 3600);
+  tally.add(3 * 3600);
+  EXPECT_EQ(tally.usual(), 60.0);
+  EXPECT_FALSE(IntervalTally().usual());
 }
 
 } // namespace
