@@ -7,10 +7,16 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include <fcntl.h>
+#include <sched.h>
+#include <spawn.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -46,9 +52,12 @@ protected:
     std::string out, err;
   };
   Run run(const std::string &args) const {
-    const std::string command =
-        "cd " + dir.string() + " && " FLEET_BINARY " " + args + " >out 2>err";
-    const int status = std::system(command.c_str());
+    return shell(FLEET_BINARY " " + args + " >out");
+  }
+  // Runs a shell command line in `dir`, its standard error in dir/err.
+  Run shell(const std::string &command) const {
+    const std::string line = "cd " + dir.string() + " && " + command + " 2>err";
+    const int status = std::system(line.c_str());
     return {WEXITSTATUS(status), readFile(dir / "out"), readFile(dir / "err")};
   }
   fs::path dir;
@@ -197,6 +206,198 @@ TEST_F(Fleet, APageCannotBeBrokenByWhatDevicesSend) {
   EXPECT_EQ(page.find("<script"), std::string::npos);
   EXPECT_EQ(page.find("'q"), std::string::npos);
   EXPECT_EQ(result.status, 0);
+}
+
+TEST_F(Fleet, OutputThatCannotBeWrittenIsAFailure) {
+  write("A.csv", record(5, "A,1"));
+  fs::permissions(dir, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+  fs::create_directory(dir / "unsearchable");
+  fs::permissions(dir / "unsearchable", fs::perms::owner_read | fs::perms::others_read);
+  struct Case {
+    const char *what;
+    std::string command;
+    int status;
+    std::string err;
+  };
+  const std::string fleet = "report-collector-fleet: ";
+  const std::string full = ": No space left on device\n";
+  const std::string closed = ": Bad file descriptor\n";
+  const Case cases[] = {
+      {"the table to a full device", FLEET_BINARY " >/dev/full", 3,
+       fleet + "cannot write the table" + full},
+      {"the table to a closed output", FLEET_BINARY " >&-", 3,
+       fleet + "cannot write the table" + closed},
+      {"the page to a full device", FLEET_BINARY " --html /dev/full >/dev/null", 3,
+       fleet + "cannot write /dev/full" + full},
+      {"the fleet view's help", FLEET_BINARY " --help >/dev/full", 3,
+       fleet + "cannot write the help" + full},
+      {"the fleet view's version", FLEET_BINARY " --version >&-", 3,
+       fleet + "cannot write the version" + closed},
+      {"the collector's help", COLLECTOR_BINARY " --help >/dev/full", 1,
+       "report-collector: cannot write the help" + full},
+      {"the collector's version", COLLECTOR_BINARY " -V >&-", 1,
+       "report-collector: cannot write the version" + closed},
+      {"a log directory that can be listed but not searched",
+       "setpriv --reuid=nobody --regid=nogroup --clear-groups " FLEET_BINARY " -d unsearchable", 3,
+       fleet + "cannot search unsearchable: Permission denied\n"},
+  };
+  for (const Case &c : cases) {
+    const Run result = shell(c.command);
+    EXPECT_EQ(result.status, c.status) << c.what;
+    EXPECT_EQ(result.err, c.err) << c.what;
+  }
+}
+
+TEST_F(Fleet, APageThatCannotBeWrittenLeavesThePreviousOne) {
+  ASSERT_EQ(::unshare(CLONE_NEWNS), 0);
+  ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+  fs::create_directory(dir / "www");
+  ASSERT_EQ(::mount("tmpfs", (dir / "www").c_str(), "tmpfs", 0, "size=64k"), 0);
+  for (int device = 0; device < 300; ++device) {
+    const std::string name = "D" + std::to_string(device);
+    write(name + ".csv", record(600, name + ",1,2") + record(60, name + ",3,4"));
+  }
+  std::ofstream(dir / "www" / "page.html") << "the previous page\n";
+  const Run full = shell("umask 022; " FLEET_BINARY " --html www/page.html >/dev/null");
+  EXPECT_EQ(full.status, 3);
+  EXPECT_EQ(full.err, "report-collector-fleet: cannot write www/page.html: No space left on "
+                      "device\n");
+  EXPECT_EQ(readFile(dir / "www" / "page.html"), "the previous page\n");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "www"), fs::directory_iterator()), 1)
+      << "the unfinished page is left behind";
+
+  fs::remove_all(dir / "log");
+  fs::create_directory(dir / "log");
+  write("A.csv", record(60, "A,1"));
+  const Run written = shell("umask 022; " FLEET_BINARY " --html www/page.html >/dev/null");
+  EXPECT_EQ(written.status, 0) << written.err;
+  EXPECT_NE(readFile(dir / "www" / "page.html").find("<h2>A</h2>"), std::string::npos);
+  EXPECT_EQ(fs::status(dir / "www" / "page.html").permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                fs::perms::others_read)
+      << "a web server must be able to read the page, as before";
+  ::umount((dir / "www").c_str());
+}
+
+// Local time as Europe/Berlin shows it, for the life of the object.
+class Berlin {
+public:
+  Berlin() {
+    ::setenv("TZ", "Europe/Berlin", 1);
+    ::tzset();
+  }
+  Berlin(const Berlin &) = delete;
+  Berlin &operator=(const Berlin &) = delete;
+  ~Berlin() {
+    ::unsetenv("TZ");
+    ::tzset();
+  }
+};
+
+TEST_F(Fleet, ClockChangesRaiseNoFalseAlarms) {
+  struct Case {
+    const char *what;
+    std::time_t now;
+    std::string lastSeen;
+  };
+  const Case cases[] = {
+      // 02:30 for the second time: the hour from 02:00 to 03:00 was written twice.
+      {"autumn", 1792891800, "2026-10-25 02:29:30"},
+      // 03:30, an hour after the clock skipped from 02:00 to 03:00.
+      {"spring", 1774747800, "2026-03-29 03:29:30"},
+  };
+  const Berlin berlin;
+  for (const Case &c : cases) {
+    fs::remove_all(dir / "log");
+    fs::create_directory(dir / "log");
+    // Eight boards that report every minute, for the two hours before, each file last
+    // written as its last record was.
+    for (int board = 1; board <= 8; ++board) {
+      const std::string name = "B" + std::to_string(board);
+      std::string records;
+      for (std::time_t time = c.now - 7200 + 30; time < c.now; time += 60) {
+        records += formatTimestamp(time) + "," + name + "," + std::to_string(board) + "\n";
+      }
+      const fs::path path = write(name + ".csv", records);
+      const timespec modified[2] = {{c.now - 30, 0}, {c.now - 30, 0}};
+      ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), modified, 0), 0);
+    }
+    // The program's clock is set to `now`; the files' times are left as they are. The
+    // sanitizers' runtime must come first among the libraries, and faketime's comes first.
+    const Run result =
+        shell("TZ=Europe/Berlin NO_FAKE_STAT=1 ASAN_OPTIONS=verify_asan_link_order=0 faketime -f " +
+              std::to_string(c.now - std::time(nullptr)) + "s " FLEET_BINARY " >out");
+    EXPECT_EQ(result.status, 0) << c.what << "\n" << result.out << result.err;
+    for (int board = 1; board <= 8; ++board) {
+      // Seconds old: the program's clock runs on from `now` while it starts.
+      const std::regex row("\nB" + std::to_string(board) + " +120  " + c.lastSeen +
+                           " +[0-9]+s  ok ");
+      EXPECT_TRUE(std::regex_search(result.out, row)) << c.what << ": B" << board << "\n"
+                                                      << result.out;
+    }
+  }
+}
+
+// The peak memory and the time of the fleet view's run with `args`, its standard output in
+// `out`.
+struct Cost {
+  long peakKiB;
+  double seconds;
+  int status;
+};
+Cost measure(const std::vector<std::string> &args, const fs::path &out) {
+  std::vector<char *> argv{const_cast<char *>(FLEET_BINARY)};
+  for (const auto &arg : args) {
+    argv.push_back(const_cast<char *>(arg.c_str()));
+  }
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const auto start = std::chrono::steady_clock::now();
+  pid_t pid = 0;
+  check(::posix_spawn(&pid, FLEET_BINARY, &actions, nullptr, argv.data(), environ) == 0,
+        "posix_spawn");
+  posix_spawn_file_actions_destroy(&actions);
+  int status = 0;
+  rusage usage{};
+  check(::wait4(pid, &status, 0, &usage) == pid, "wait4");
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  return {usage.ru_maxrss, took.count(), WEXITSTATUS(status)};
+}
+
+TEST_F(Fleet, MemoryStaysBoundedWhateverTheLinesHold) {
+  // 5,000 boards, each with one line of 65,000 bytes, control bytes after the identifier.
+  std::string control;
+  for (char c = 1; c < ' '; ++c) {
+    control += c == '\n' ? ' ' : c;
+  }
+  for (int board = 0; board < 5000; ++board) {
+    const std::string head = formatTimestamp(now - 5) + ",D" + std::to_string(board) + ",";
+    std::string line = head;
+    while (line.size() < 64999) {
+      line += control;
+    }
+    line.resize(64999);
+    write("D" + std::to_string(board) + ".csv", line + "\n");
+  }
+  const Cost table = measure({"-d", (dir / "log").string()}, dir / "table");
+  const Cost page =
+      measure({"-d", (dir / "log").string(), "--html", (dir / "page.html").string()}, dir / "out");
+  std::cout << "table: " << table.peakKiB << " KiB, " << table.seconds
+            << " s; with the page: " << page.peakKiB << " KiB, " << page.seconds << " s\n";
+  EXPECT_EQ(table.status, 0);
+  EXPECT_EQ(page.status, 0);
+  EXPECT_LT(fs::file_size(dir / "table"), std::uintmax_t{2} << 20);
+  EXPECT_LT(fs::file_size(dir / "page.html"), std::uintmax_t{32} << 20);
+  // Generous bounds, for a loaded machine and the sanitizers' build; the README has the
+  // figures of an ordinary build.
+  EXPECT_LT(table.seconds, 30);
+#ifndef __SANITIZE_ADDRESS__ // whose shadow memory counts too
+  EXPECT_LT(table.peakKiB, 64 * 1024);
+  EXPECT_LT(page.peakKiB, 64 * 1024);
+#endif
 }
 
 } // namespace
