@@ -168,8 +168,8 @@ TEST(Chart, TheUsualIntervalIsTheMedianNotTheMean) {
   for (int i = 0; i < 100; ++i) {
     tally.add(60);
   }
-  tally.add(6 * 3600);
-  tally.add(3 * 3600);
+  tally.add(std::int64_t{6} * 3600);
+  tally.add(std::int64_t{3} * 3600);
   EXPECT_EQ(tally.usual(), 60.0);
   EXPECT_FALSE(IntervalTally().usual());
 }

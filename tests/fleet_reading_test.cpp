@@ -87,7 +87,7 @@ void make(const fs::path &path, const OddFile &file) {
 TEST(FleetReading, FilesThatLieOrAreOddGiveTheRowsTheyMust) {
   const std::string control = times(3000, std::string("\r\x01\x02\x1b\x7f\x08\t", 7));
   const std::string controlShown =
-      times(lastFieldsKept / 7, "\\x0d\\x01\\x02\\x1b\\x7f\\x08\\x09") + "\\x0d\\x01\\x02\\x1b";
+      times(lastFieldsKept / 7, R"(\x0d\x01\x02\x1b\x7f\x08\x09)") + R"(\x0d\x01\x02\x1b)";
   const std::string oldLine = "A," + std::string(65000, 'o');
   const OddFile files[] = {
       {"a forged stamp from the future is not believed",

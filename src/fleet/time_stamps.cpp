@@ -46,7 +46,7 @@ bool showsHour(std::time_t instant, const LocalStamp &stamp) {
 // The instants at which the local clock showed the start of the stamp's hour. The offset from
 // UTC at those instants is one of those in force within a day of the hour read as UTC.
 Instants hourStarts(const LocalStamp &stamp) {
-  const std::time_t asUtc = static_cast<std::time_t>(
+  const auto asUtc = static_cast<std::time_t>(
       daysSinceEpoch(stamp.year, stamp.month, stamp.day) * 86400 + std::int64_t{stamp.hour} * 3600);
   Instants starts;
   for (const std::time_t probe : {asUtc - 86400, asUtc, asUtc + 86400}) {
@@ -55,7 +55,7 @@ Instants hourStarts(const LocalStamp &stamp) {
       continue;
     }
     const std::time_t candidate = asUtc - fields.tm_gmtoff;
-    const auto known = starts.at.begin() + static_cast<std::ptrdiff_t>(starts.count);
+    auto *const known = starts.at.begin() + static_cast<std::ptrdiff_t>(starts.count);
     if (showsHour(candidate, stamp) && std::find(starts.at.begin(), known, candidate) == known &&
         starts.count < starts.at.size()) {
       starts.at[starts.count++] = candidate;
