@@ -1,7 +1,10 @@
 // Makes the fleet view's benchmark: DEVICES device files in DIR, each holding a year of
 // one-a-minute history, of which only the last day is written; the older history is a
 // sparse hole that ends in a line feed. The same last days also go to WINDOWS_DIR, for `cat`.
+// With --long-lines, each of the DEVICES files in DIR holds instead one record of 65,000
+// bytes, control bytes after the identifier, as a peer may send.
 // Usage: fleet_files DIR WINDOWS_DIR DEVICES
+//        fleet_files --long-lines DIR DEVICES
 
 #include "devicelog/record_format.hpp"
 
@@ -13,9 +16,34 @@
 
 #include <unistd.h>
 
+namespace {
+
+int longLines(const std::string &dir, int devices) {
+  std::string control;
+  for (char c = 1; c < ' '; ++c) {
+    control += c == '\n' ? ' ' : c;
+  }
+  const std::string stamp = formatTimestamp(std::time(nullptr));
+  for (int d = 0; d < devices; ++d) {
+    std::string line = stamp + ",D" + std::to_string(d) + ",";
+    while (line.size() < 64999) {
+      line += control;
+    }
+    line.resize(64999);
+    std::ofstream(dir + "/D" + std::to_string(d) + ".csv", std::ios::binary) << line << '\n';
+  }
+  return 0;
+}
+
+} // namespace
+
 int main(int argc, char *argv[]) {
+  if (argc == 4 && std::string(argv[1]) == "--long-lines") {
+    return longLines(argv[2], std::atoi(argv[3]));
+  }
   if (argc != 4) {
-    std::fprintf(stderr, "usage: fleet_files DIR WINDOWS_DIR DEVICES\n");
+    std::fprintf(stderr, "usage: fleet_files DIR WINDOWS_DIR DEVICES\n"
+                         "       fleet_files --long-lines DIR DEVICES\n");
     return 2;
   }
   const std::string dir = argv[1], windows = argv[2];

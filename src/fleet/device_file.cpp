@@ -199,6 +199,15 @@ struct WindowReader {
   }
 };
 
+// Where the last line feed before `end` is in `text`, or npos. The library's backward search
+// goes a byte at a time, and lines a peer sends can be 64 KiB long.
+std::size_t lastLineFeed(const std::string &text, std::size_t end) {
+  const void *found = ::memrchr(text.data(), '\n', end);
+  return found == nullptr
+             ? std::string::npos
+             : static_cast<std::size_t>(static_cast<const char *>(found) - text.data());
+}
+
 // Hands the complete lines of the file to `reader` with the offset where each starts, the
 // last first, until it says stop, or says that nothing before the bytes read is wanted. Bytes
 // after the last line feed are not a line yet: the collector may be writing them.
@@ -212,7 +221,7 @@ void eachLineBackwards(const FileDescriptor &file, off_t size, WindowReader &rea
     pos -= static_cast<off_t>(count);
     text.insert(0, readAt(file, pos, count));
     if (!endsInLineFeed) {
-      const auto last = text.rfind('\n');
+      const auto last = lastLineFeed(text, text.size());
       if (last != std::string::npos) {
         if (last + 1 < text.size()) {
           notes.emplace_back("last line has no line feed yet: ignored");
@@ -223,7 +232,7 @@ void eachLineBackwards(const FileDescriptor &file, off_t size, WindowReader &rea
     }
     if (endsInLineFeed) {
       std::size_t end = text.size() - 1; // the line feed of the line being cut off
-      for (std::size_t start; end > 0 && (start = text.rfind('\n', end - 1)) != std::string::npos;
+      for (std::size_t start; end > 0 && (start = lastLineFeed(text, end)) != std::string::npos;
            end = start) {
         const auto line = std::string_view(text).substr(start + 1, end - start - 1);
         if (!reader(line, pos + static_cast<off_t>(start + 1))) {
