@@ -136,14 +136,14 @@ struct WindowReader {
       if (!lastUntimedInFile) {
         lastUntimedInFile = newestUntimed;
       }
-      return keepReading(start);
+      return wantsBefore(start);
     }
     const auto stamp = parseStamp(line);
     const auto instant = stamp ? clock.believedInstant(*stamp, latest, next) : std::nullopt;
     if (!instant) {
       ++device.notBelieved;
       newestUntimed.reset();
-      return keepReading(start);
+      return wantsBefore(start);
     }
     if (!haveTime || *instant > device.lastSeen) {
       const LastFields last = newestUntimed ? *newestUntimed : lastFieldsOf(line);
@@ -155,7 +155,7 @@ struct WindowReader {
     if (*instant < windowStart(window) && !oldRunEnd) {
       oldRunEnd = end;
     }
-    return keepReading(start);
+    return wantsBefore(start);
   }
 
   void believe(std::time_t instant, std::string_view line) {
@@ -178,10 +178,6 @@ struct WindowReader {
     if (withCharts) {
       addToChart(device, instant, fieldsAfterIdentifier(line), window);
     }
-  }
-
-  bool keepReading(off_t start) {
-    return wantsBefore(start);
   }
 
   // Whether the bytes before `pos` are still wanted; a line that starts before them and is
