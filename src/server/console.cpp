@@ -12,6 +12,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace console {
@@ -51,15 +53,31 @@ std::size_t linesIn(const std::string &bytes) {
   return lines;
 }
 
+// Whether a write to `fd` can never wait for a reader: a file, or a device such as
+// /dev/null. A pipe, a terminal or the journal's socket can.
+bool neverWaits(int fd) {
+  constexpr unsigned memoryDevices = 1; // /dev/null, /dev/zero, /dev/full
+  struct stat status {};
+  return ::fstat(fd, &status) != 0 || S_ISREG(status.st_mode) ||
+         (S_ISCHR(status.st_mode) && major(status.st_rdev) == memoryDevices);
+}
+
 // Text waits here for the writer thread, in the order it was written. Handing it over never
-// waits for the console; text that finds the queue full is dropped and counted.
+// waits for the console; text that finds the queue full is dropped and counted. A console
+// that can never wait is written at once, without the thread and its wake-ups.
 class Writer {
 public:
-  Writer() {
-    std::thread([this] { writeForever(); }).detach();
+  Writer() : direct_(neverWaits(STDOUT_FILENO) && neverWaits(STDERR_FILENO)) {
+    if (!direct_) {
+      std::thread([this] { writeForever(); }).detach();
+    }
   }
 
   void submit(int fd, std::string bytes) {
+    if (direct_) {
+      writeAll({fd, std::move(bytes)});
+      return;
+    }
     std::unique_lock<std::mutex> lock(mutex_);
     if (queuedBytes_ + bytes.size() > queueCapacity) {
       droppedLines_ += linesIn(bytes);
@@ -121,6 +139,7 @@ private:
     }
   }
 
+  const bool direct_;
   std::mutex mutex_;
   std::condition_variable work_;
   std::condition_variable idle_;
