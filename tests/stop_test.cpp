@@ -60,9 +60,9 @@ TEST_F(Stop, SighupFinishesTheReportsInHand) {
 // already waiting is still stored.
 TEST_F(Stop, IdlePeersDoNotHoldUpAStop) {
   start();
-  std::vector<int> idle;
-  for (int peer = 0; peer < 3; ++peer) {
-    idle.push_back(connectToCollector());
+  std::vector<int> idle(3);
+  for (int &fd : idle) {
+    fd = connectToCollector();
   }
   const int waiting = connectToCollector();
   const std::string report = "W,1\n";

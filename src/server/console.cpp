@@ -21,7 +21,7 @@ namespace {
 
 // What the queue may hold while the console does not read: many echoes of the longest
 // report, and little memory.
-constexpr std::size_t queueCapacity = 1024 * 1024;
+constexpr std::size_t queueCapacity = std::size_t{1024} * 1024;
 
 struct Text {
   int fd;
@@ -151,7 +151,7 @@ private:
 
 // Never destroyed: its thread may outlive every destructor.
 Writer &writer() {
-  static Writer *const instance = new Writer();
+  static auto *const instance = new Writer();
   return *instance;
 }
 
