@@ -13,6 +13,8 @@
 
 #include <cstdlib>
 
+#include <sys/stat.h>
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -48,10 +50,11 @@ protected:
 
 // Stores the records of a stamped report in "log".
 std::vector<Outcome> store(const std::string &pkg) {
-  Report report;
-  report.pkg = pkg;
-  report.records = splitRecords(pkg);
-  return processReport(report, "log");
+  std::vector<Outcome> outcomes;
+  for (const Record &record : splitRecords(pkg)) {
+    outcomes.push_back(appendToDeviceLog("log", record));
+  }
+  return outcomes;
 }
 
 // The problems of `outcomes` as the collector's console words them.
@@ -117,18 +120,31 @@ TEST_F(DeviceLog, RefusesIdentifiersThatLeaveTheLogDirectory) {
 }
 
 TEST_F(DeviceLog, ReportsARecordThatCannotBeStoredAndGoesOn) {
+  // Whatever stands in a device file's place, nothing is written through it or into it.
   fs::create_directories("log/A.csv");
-  const std::string error = problems(store("T,A,1\nB,B,2\n"));
-  EXPECT_EQ(error, "Exception: cannot open log/A.csv: Is a directory\n");
+  std::ofstream("elsewhere") << "kept\n";
+  fs::create_symlink("../elsewhere", "log/L.csv");
+  ASSERT_EQ(::mkfifo("log/F.csv", 0644), 0) << "no reader: an open that waited would hang";
+  const std::string error = problems(store("T,A,1\nB,B,2\nC,L,3\nD,F,4\n"));
+  EXPECT_EQ(error, "Exception: cannot open log/A.csv: Is a directory\n"
+                   "Exception: cannot open log/L.csv: a symbolic link, which is not followed\n"
+                   "Exception: cannot open log/F.csv: No such device or address\n");
+  fs::remove("log/F.csv"); // before the test reads the files, which would wait for a writer
   EXPECT_EQ(deviceFiles()["B.csv"], "B,B,2\n");
+  EXPECT_EQ(deviceFiles()["L.csv"], "kept\n") << "read through the link by the test only";
 }
 
-TEST_F(DeviceLog, ALogThatIsNoDirectoryIsAFailureOfTheCollector) {
+TEST_F(DeviceLog, ALogDirectoryInTheWayFailsEachRecordUntilItIsGone) {
   std::ofstream("log") << "in the way";
   const auto outcomes = store("T,A,1\nB,B,2\n");
-  ASSERT_EQ(outcomes.size(), 1U) << "no record tried after it";
-  EXPECT_EQ(outcomes[0].kind, Outcome::Kind::noLogDirectory);
-  EXPECT_NE(outcomes[0].problem.find("create_directory"), std::string::npos) << outcomes[0].problem;
+  ASSERT_EQ(outcomes.size(), 2U);
+  for (const auto &outcome : outcomes) {
+    EXPECT_EQ(outcome.kind, Outcome::Kind::failed);
+    EXPECT_NE(outcome.problem.find("create_directory"), std::string::npos) << outcome.problem;
+  }
+  EXPECT_THROW(prepareLogDirectory("log"), fs::filesystem_error);
+  fs::remove("log");
+  EXPECT_EQ(problems(store("T,A,1\n")), "");
 }
 
 TEST(ReportText, KeepsWholeLinesAndCutsAtTheFirstNul) {

@@ -274,6 +274,20 @@ std::string CollectorTest::deviceFile(const std::string &name) const {
   return withoutTimestamps(readFile(dir / "log" / name));
 }
 
+std::string onceItIs(const std::function<std::string()> &read, const std::string &expected) {
+  std::string text;
+  eventually([&] { return (text = read()) == expected; });
+  return text;
+}
+
+std::string CollectorTest::outOnceItIs(const std::string &expected) const {
+  return onceItIs([this] { return withoutTimestamps(out()); }, expected);
+}
+
+std::string CollectorTest::errOnceItIs(const std::string &expected) const {
+  return onceItIs([this] { return err(); }, expected);
+}
+
 bool CollectorTest::stderrHas(const std::string &text) const {
   return eventually([&] { return err().find(text) != std::string::npos; });
 }

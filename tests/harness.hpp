@@ -45,6 +45,9 @@ bool eventually(const std::function<bool()> &condition);
 
 std::string readFile(const std::filesystem::path &path);
 
+// What `read` gives once it gives `expected`, else what it gives after 30 seconds.
+std::string onceItIs(const std::function<std::string()> &read, const std::string &expected);
+
 // Connects to 127.0.0.1:`port`; returns the socket, or -1 when no one listens.
 int tryConnect(int port = 999);
 
@@ -104,6 +107,10 @@ protected:
   std::string deviceFile(const std::string &name) const;
   // Waits for `text` to appear on the collector's standard error.
   bool stderrHas(const std::string &text) const;
+  // Standard output, timestamps as "TS", or standard error, as onceItIs reads them: the
+  // console is written by a thread of its own, a moment after the peer is served.
+  std::string outOnceItIs(const std::string &expected) const;
+  std::string errOnceItIs(const std::string &expected) const;
   std::filesystem::path dir;
   pid_t pid = -1;
 };

@@ -11,6 +11,7 @@
 #include <set>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -66,8 +67,9 @@ TEST_F(Service, ServesOnTheChosenPortIntoTheChosenDirectory) {
   fs::create_directory(dir / "site");
   start({"--port=1999", "-d", logDir.string()});
   EXPECT_TRUE(sendReport("AA:BB,1\n", 1999));
-  EXPECT_EQ(withoutTimestamps(out()), "Server listening on 0.0.0.0 local end port 1999\n\n"
-                                      "Connection from: 127.0.0.1\nTS,AA:BB,1\n\n");
+  const std::string echo = "Server listening on 0.0.0.0 local end port 1999\n\n"
+                           "Connection from: 127.0.0.1\nTS,AA:BB,1\n\n";
+  EXPECT_EQ(outOnceItIs(echo), echo);
   EXPECT_EQ(withoutTimestamps(readFile(logDir / "AABB.csv")), "TS,AA:BB,1\n");
   EXPECT_FALSE(fs::exists(dir / "log"));
 }
@@ -92,6 +94,28 @@ TEST_F(Service, StoresOnWhenItsConsoleGoesAway) {
   ::kill(pid, SIGTERM);
   EXPECT_EQ(exitStatus(pid), 0);
   EXPECT_EQ(err(), "");
+}
+
+// `report-collector | less`, and less is paused: storing goes on at its pace, and the console
+// lines that the pipe cannot take are dropped.
+TEST_F(Service, StoresOnWhenItsConsoleNeverReads) {
+  const fs::path console = dir / "console";
+  ASSERT_EQ(::mkfifo(console.c_str(), 0600), 0);
+  const int neverRead = ::open(console.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  pid = startCollector(
+      dir, [&] { check(::dup2(::open(console.c_str(), O_WRONLY | O_CLOEXEC), 1) == 1, "dup2"); });
+  ASSERT_TRUE(eventually([] {
+    const int fd = tryConnect();
+    ::close(fd);
+    return fd >= 0;
+  }));
+  ReportStream stream(1, 2000, 60);
+  stream.join();
+  EXPECT_EQ(stream.acknowledged.size(), 2000U);
+  EXPECT_EQ(storedRecords(dir).size(), 2000U);
+  ::kill(pid, SIGTERM);
+  EXPECT_EQ(exitStatus(pid), 0);
+  ::close(neverRead);
 }
 
 // The descriptor that the process would get next.

@@ -6,6 +6,10 @@
 
 #include <climits>
 #include <csignal>
+#include <sstream>
+#include <vector>
+
+#include <sys/socket.h>
 
 namespace fs = std::filesystem;
 using namespace harness;
@@ -22,9 +26,13 @@ protected:
     ::kill(pid, signalNumber);
     stream.join();
     EXPECT_EQ(exitStatus(pid), 0);
-    const std::string last = "\n\nServer stopped on " + name + "\n";
+    const std::string last = "\nServer stopped on " + name + "\n";
     EXPECT_EQ(out().substr(out().size() - std::min(out().size(), last.size())), last);
-    EXPECT_EQ(err(), "");
+    // A sender whose report had not arrived when the stop came is reset.
+    std::istringstream errors(err());
+    for (std::string line; std::getline(errors, line);) {
+      EXPECT_EQ(line, "Exception: read_until: stopping: Operation aborted.");
+    }
 
     const auto stored = storedRecords(dir);
     for (const auto &record : stream.acknowledged) {
@@ -42,6 +50,33 @@ TEST_F(Stop, SigtermFinishesTheReportsInHand) {
 
 TEST_F(Stop, SigintFinishesTheReportsInHand) {
   stopDuringAStream(SIGINT, "SIGINT");
+}
+
+TEST_F(Stop, SighupFinishesTheReportsInHand) {
+  stopDuringAStream(SIGHUP, "SIGHUP");
+}
+
+// Peers that hold a connection and send nothing cannot hold the stop up; a report that is
+// already waiting is still stored.
+TEST_F(Stop, IdlePeersDoNotHoldUpAStop) {
+  start();
+  std::vector<int> idle(3);
+  for (int &fd : idle) {
+    fd = connectToCollector();
+  }
+  const int waiting = connectToCollector();
+  const std::string report = "W,1\n";
+  ASSERT_EQ(::send(waiting, report.data(), report.size(), MSG_NOSIGNAL), 4);
+  ASSERT_TRUE(eventually([&] { return out().find("Connection from") != std::string::npos; }));
+  const auto signalled = std::chrono::steady_clock::now();
+  ::kill(pid, SIGTERM);
+  EXPECT_EQ(exitStatus(pid), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(12));
+  EXPECT_TRUE(finishReport(waiting, ""));
+  EXPECT_EQ(deviceFile("W.csv"), "TS,W,1\n");
+  for (const int fd : idle) {
+    ::close(fd);
+  }
 }
 
 } // namespace

@@ -19,33 +19,50 @@ struct StoreFailure {
   Outcome outcome;
 };
 
-[[noreturn]] void fail(Outcome::Kind kind, const std::exception &error) {
-  throw StoreFailure{{kind, error.what()}};
+[[noreturn]] void fail(Outcome::Kind kind, std::string problem) {
+  throw StoreFailure{{kind, std::move(problem)}};
+}
+
+std::string systemMessage(int error, const std::string &what) {
+  return std::system_error(error, std::generic_category(), what).what();
 }
 
 [[noreturn]] void failRecord(int error, const std::string &what) {
-  fail(Outcome::Kind::failed, std::system_error(error, std::generic_category(), what));
+  fail(Outcome::Kind::failed, systemMessage(error, what));
 }
 
 // Made again whenever it is missing, so that an operator may move the files away at any time.
 void ensureLogDirectory(const std::filesystem::path &logDir) {
-  std::error_code ec;
-  std::filesystem::create_directory(logDir, ec);
-  if (ec) {
-    fail(Outcome::Kind::noLogDirectory,
-         std::filesystem::filesystem_error("create_directory", logDir, ec));
+  try {
+    prepareLogDirectory(logDir);
+  } catch (const std::filesystem::filesystem_error &error) {
+    fail(Outcome::Kind::failed, error.what());
   }
 }
 
+[[noreturn]] void failToOpen(int error, const std::string &filePath) {
+  const std::string what = "cannot open " + filePath;
+  if (error == EMFILE || error == ENFILE) {
+    fail(Outcome::Kind::shortOfDescriptors, systemMessage(error, what));
+  }
+  if (error == ELOOP) {
+    // Whoever may write to the log directory could otherwise send records anywhere.
+    fail(Outcome::Kind::failed, what + ": a symbolic link, which is not followed");
+  }
+  failRecord(error, what);
+}
+
 FileDescriptor openDeviceFile(const std::filesystem::path &logDir, const std::string &filePath) {
-  constexpr int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
+  // Not through a link in the device file's place; and a FIFO put there cannot hold the
+  // collector in open or write.
+  constexpr int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
   FileDescriptor file(::open(filePath.c_str(), flags, 0644));
   if (!file.isOpen() && (errno == ENOENT || errno == ENOTDIR)) {
     ensureLogDirectory(logDir);
     file = FileDescriptor(::open(filePath.c_str(), flags, 0644));
   }
   if (!file.isOpen()) {
-    failRecord(errno, "cannot open " + filePath);
+    failToOpen(errno, filePath);
   }
   return file;
 }
@@ -80,8 +97,17 @@ void writeRecord(FileDescriptor file, const std::string &filePath, const std::st
   }
 }
 
-// Stores `record` in its file below `logDir`, or refuses it when it names no file there.
-Outcome storeRecord(const std::filesystem::path &logDir, const Record &record) {
+} // namespace
+
+void prepareLogDirectory(const std::filesystem::path &logDir) {
+  std::error_code ec;
+  std::filesystem::create_directory(logDir, ec);
+  if (ec) {
+    throw std::filesystem::filesystem_error("create_directory", logDir, ec);
+  }
+}
+
+Outcome appendToDeviceLog(const std::filesystem::path &logDir, const Record &record) {
   if (record.fileName.empty()) {
     return {Outcome::Kind::refused, refusalOf(record.macAddress)};
   }
@@ -92,22 +118,4 @@ Outcome storeRecord(const std::filesystem::path &logDir, const Record &record) {
     return failure.outcome;
   }
   return {};
-}
-
-} // namespace
-
-Outcome appendToDeviceLog(const std::filesystem::path &logDir, const std::string &macAddress,
-                          const std::string &line) {
-  return storeRecord(logDir, {macAddress, line, deviceFileName(macAddress)});
-}
-
-std::vector<Outcome> processReport(const Report &report, const std::filesystem::path &logDir) {
-  std::vector<Outcome> outcomes;
-  for (const Record &record : report.records) {
-    outcomes.push_back(storeRecord(logDir, record));
-    if (outcomes.back().kind == Outcome::Kind::noLogDirectory) {
-      break;
-    }
-  }
-  return outcomes;
 }

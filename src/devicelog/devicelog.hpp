@@ -9,23 +9,25 @@
 #include <vector>
 
 // What became of one record. Nothing is printed here: the caller tells the operator and
-// decides whether the collector goes on.
+// decides what the peer is told.
 struct Outcome {
   enum class Kind {
     stored,
-    refused,        // its identifier would name a file outside the log directory
-    failed,         // this record was not stored; the next one may be
-    noLogDirectory, // the log directory cannot be made: no record can be stored
+    refused, // its identifier would name a file outside the log directory
+    failed,  // this record was not stored; the next one may be
+    // The device file could not be opened for lack of descriptors: trying again once some
+    // are free may store it.
+    shortOfDescriptors,
   };
   Kind kind = Kind::stored;
   std::string problem; // what went wrong, in the operator's words; empty when stored
 };
 
-// Appends `line` and a line feed to "<logDir>/<macAddress without colons>.csv" in one write,
-// making `logDir` (one level) when it is missing.
-Outcome appendToDeviceLog(const std::filesystem::path &logDir, const std::string &macAddress,
-                          const std::string &line);
+// Makes `logDir`, one level, unless it is there; throws std::filesystem::filesystem_error
+// when it cannot be made.
+void prepareLogDirectory(const std::filesystem::path &logDir);
 
-// Stores the records of `report` in order, one outcome each. Once the log directory cannot
-// be made, the records after it are not tried.
-std::vector<Outcome> processReport(const Report &report, const std::filesystem::path &logDir);
+// Appends the line of `record` and a line feed to its device file below `logDir` in one
+// write, making `logDir` (one level) again when it has gone. A link in the device file's
+// place is not followed.
+Outcome appendToDeviceLog(const std::filesystem::path &logDir, const Record &record);

@@ -9,6 +9,9 @@
 #include <string_view>
 #include <vector>
 
+// A report is a few short lines; what one peer sends beyond this is not a board talking.
+constexpr std::size_t maxReportBytes = 65536;
+
 // One line of a report that names a device, in the order the peer sent it.
 struct Record {
   std::string macAddress; // the device identifier exactly as sent

@@ -1,51 +1,257 @@
+// The console's lines, handed to a writer thread through a bounded queue.
+
 #include "server/console.hpp"
 
-#include <iostream>
+#include "devicelog/report.hpp"
+
+#include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 namespace console {
+namespace {
+
+// What the queue may hold while the console does not read: many echoes of the longest
+// report, and little memory.
+constexpr std::size_t queueCapacity = std::size_t{1024} * 1024;
+
+struct Text {
+  int fd;
+  std::string bytes;
+};
+
+// Writes `text` whole, unless the console has gone (a closed pipe, a full device): its lines
+// are advice, and storing goes on without them.
+void writeAll(const Text &text) {
+  std::size_t written = 0;
+  while (written < text.bytes.size()) {
+    const auto count = ::write(text.fd, text.bytes.data() + written, text.bytes.size() - written);
+    if (count > 0) {
+      written += static_cast<std::size_t>(count);
+    } else if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd writable{text.fd, POLLOUT, 0}; // another program made it non-blocking
+      (void)::poll(&writable, 1, -1);
+    } else if (!(count < 0 && errno == EINTR)) {
+      return;
+    }
+  }
+}
+
+std::size_t linesIn(const std::string &bytes) {
+  std::size_t lines = 0;
+  for (const char byte : bytes) {
+    lines += byte == '\n' ? 1 : 0;
+  }
+  return lines;
+}
+
+// Whether a write to `fd` can never wait for a reader: a file, or a device such as
+// /dev/null. A pipe, a terminal or the journal's socket can.
+bool neverWaits(int fd) {
+  constexpr unsigned memoryDevices = 1; // /dev/null, /dev/zero, /dev/full
+  struct stat status {};
+  return ::fstat(fd, &status) != 0 || S_ISREG(status.st_mode) ||
+         (S_ISCHR(status.st_mode) && major(status.st_rdev) == memoryDevices);
+}
+
+// Text waits here for the writer thread, in the order it was written. Handing it over never
+// waits for the console; text that finds the queue full is dropped and counted. A console
+// that can never wait is written at once, without the thread and its wake-ups.
+class Writer {
+public:
+  Writer() : direct_(neverWaits(STDOUT_FILENO) && neverWaits(STDERR_FILENO)) {
+    if (!direct_) {
+      std::thread([this] { writeForever(); }).detach();
+    }
+  }
+
+  void submit(int fd, std::string bytes) {
+    if (direct_) {
+      writeAll({fd, std::move(bytes)});
+      return;
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (queuedBytes_ + bytes.size() > queueCapacity) {
+      droppedLines_ += linesIn(bytes);
+      return;
+    }
+    queuedBytes_ += bytes.size();
+    queue_.push_back({fd, std::move(bytes)});
+    const bool writerWaits = queue_.size() == 1 && !writing_;
+    lock.unlock();
+    if (writerWaits) {
+      work_.notify_one();
+    }
+  }
+
+  void waitUntilWritten(std::chrono::milliseconds timeLimit) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    (void)idle_.wait_for(lock, timeLimit, [this] { return queue_.empty() && !writing_; });
+  }
+
+private:
+  // Never returns: the thread is left to end with the process, which may go while the
+  // thread is held in a write to a console that does not read.
+  [[noreturn]] void writeForever() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      work_.wait(lock, [this] { return !queue_.empty(); });
+      std::deque<Text> batch;
+      batch.swap(queue_);
+      queuedBytes_ = 0;
+      writing_ = true;
+      lock.unlock();
+      writeBatch(batch);
+      lock.lock();
+      writing_ = false;
+      if (droppedLines_ > 0) { // the console has taken lines again
+        queue_.push_front({STDERR_FILENO, droppedNotice()});
+        droppedLines_ = 0;
+      } else if (queue_.empty()) {
+        idle_.notify_all();
+      }
+    }
+  }
+
+  std::string droppedNotice() const {
+    return "Exception: console: dropped " + std::to_string(droppedLines_) +
+           " lines it did not take at once\n";
+  }
+
+  // One write for text that follows text to the same stream.
+  static void writeBatch(std::deque<Text> &batch) {
+    while (!batch.empty()) {
+      Text text = std::move(batch.front());
+      batch.pop_front();
+      while (!batch.empty() && batch.front().fd == text.fd) {
+        text.bytes += batch.front().bytes;
+        batch.pop_front();
+      }
+      writeAll(text);
+    }
+  }
+
+  const bool direct_;
+  std::mutex mutex_;
+  std::condition_variable work_;
+  std::condition_variable idle_;
+  std::deque<Text> queue_;
+  std::size_t queuedBytes_ = 0;
+  std::size_t droppedLines_ = 0;
+  bool writing_ = false;
+};
+
+// Never destroyed: its thread may outlive every destructor.
+Writer &writer() {
+  static auto *const instance = new Writer();
+  return *instance;
+}
+
+// Standard output that waits for the next line, so that both go out in one write.
+std::string &pendingOutput() {
+  static std::string pending;
+  return pending;
+}
+
+void writeOutput(const std::string &text) {
+  pendingOutput() += text;
+  writer().submit(STDOUT_FILENO, std::move(pendingOutput()));
+  pendingOutput().clear();
+}
+
+} // namespace
+
+void claimStandardStreams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+      (void)::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY); // takes the lowest
+    }
+  }
+}
 
 void guidance(const std::string &address, std::int32_t port) {
-  std::cout << "Please ensure port forwarding from external IP to local IP " << address
-            << " is enabled." << std::endl;
-  std::cout << "Please ensure your board WiFi and external IP are configured." << std::endl;
-  std::cout << "Example: Board(s) configured to report to external IP 111.222.333.444\n"
-               "    Local machine IP address is "
-            << address
-            << ", and for that local IP:\n"
-               "    External IP start port: 8080, external IP end port: 277\n"
-               "    Local IP start port: 277, local IP end port to land on this server:"
-            << port << std::endl;
+  writeOutput("Please ensure port forwarding from external IP to local IP " + address +
+              " is enabled.\n"
+              "Please ensure your board WiFi and external IP are configured.\n"
+              "Example: Board(s) configured to report to external IP 111.222.333.444\n"
+              "    Local machine IP address is " +
+              address +
+              ", and for that local IP:\n"
+              "    External IP start port: 8080, external IP end port: 277\n"
+              "    Local IP start port: 277, local IP end port to land on this server:" +
+              std::to_string(port) + "\n");
 }
 
 void listening(std::int32_t port) {
-  std::cout << "Server listening on 0.0.0.0 local end port " << port << "\n" << std::endl;
+  writeOutput("Server listening on 0.0.0.0 local end port " + std::to_string(port) + "\n\n");
 }
 
 void connection(const std::string &peerAddress) {
-  std::cout << "Connection from: " << peerAddress << '\n';
+  pendingOutput() += "Connection from: " + peerAddress + '\n';
 }
 
 void flush() {
-  std::cout << std::flush;
+  if (!pendingOutput().empty()) {
+    writeOutput("");
+  }
 }
 
 void echo(const std::string &pkg) {
-  std::cout << pkg << std::endl;
+  writeOutput(withoutControlBytes(pkg) + '\n');
 }
 
 void stopped(const char *signalName) {
-  std::cout << "Server stopped on " << signalName << std::endl;
+  writeOutput(std::string("Server stopped on ") + signalName + '\n');
 }
 
 void exception(const std::string &description) {
-  // Standard error is tied to standard output, which is flushed first: on one terminal,
-  // the lines stand in the order they were written.
-  std::cerr << "Exception: " << description << std::endl;
+  flush(); // on one terminal, the lines stand in the order they were written
+  writer().submit(STDERR_FILENO, "Exception: " + withoutControlBytes(description) + '\n');
 }
 
 void droppedFragment(std::size_t bytes, const std::string &peerAddress) {
   exception("dropped " + std::to_string(bytes) + " bytes from " + peerAddress +
             " after the last line feed: a line that never fully arrived");
+}
+
+void droppedBeyondCap(std::size_t bytes, const std::string &peerAddress) {
+  exception("dropped " + std::to_string(bytes) + " bytes from " + peerAddress + " beyond the " +
+            std::to_string(maxReportBytes) + " bytes a report may hold: Message too long");
+}
+
+void peerReset(const std::string &peerAddress) {
+  exception("reset the connection of " + peerAddress + ": its report was not stored in full");
+}
+
+void finish(std::chrono::milliseconds timeLimit) {
+  flush();
+  writer().waitUntilWritten(timeLimit);
+}
+
+std::string withoutControlBytes(std::string_view text) {
+  std::string shown;
+  shown.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    const bool lineEnd = byte == '\r' && i + 1 < text.size() && text[i + 1] == '\n';
+    if ((byte < 0x20 && byte != '\t' && byte != '\n' && !lineEnd) || byte == 0x7f) {
+      constexpr const char *digits = "0123456789abcdef";
+      shown += "\\x";
+      shown += digits[byte >> 4];
+      shown += digits[byte & 0xf];
+    } else {
+      shown += text[i];
+    }
+  }
+  return shown;
 }
 
 } // namespace console

@@ -1,13 +1,21 @@
 #pragma once
 
 // The collector's one voice: every progress line goes to standard output and every problem
-// to standard error from here, each line flushed as it is written, but for the one noted.
+// to standard error from here. Lines are handed to a writer of their own, so that a console
+// that stops reading (a paused pager, a terminal stopped with Ctrl-S) never holds up
+// storing: what it cannot take is dropped, and counted once it takes lines again.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace console {
+
+// Opens /dev/null in place of a standard stream the collector was started without, so that
+// no socket or device file takes its number and receives console lines.
+void claimStandardStreams();
 
 // The operator's guidance: which local `address` and `port` the router must forward to.
 void guidance(const std::string &address, std::int32_t port);
@@ -19,6 +27,7 @@ void listening(std::int32_t port);
 void connection(const std::string &peerAddress);
 void flush();
 
+// The stamped report, with its control bytes shown as \xNN.
 void echo(const std::string &pkg);
 void stopped(const char *signalName);
 
@@ -27,5 +36,20 @@ void exception(const std::string &description);
 
 // The start of a line that never fully arrived, dropped from the report of `peerAddress`.
 void droppedFragment(std::size_t bytes, const std::string &peerAddress);
+
+// Bytes that `peerAddress` sent beyond what one report may hold, which were not read.
+void droppedBeyondCap(std::size_t bytes, const std::string &peerAddress);
+
+// The connection of `peerAddress` was reset, because not all it sent was stored.
+void peerReset(const std::string &peerAddress);
+
+// Waits until every line handed over is written, or until `timeLimit` has passed: a console
+// that does not read must not keep the collector from ending.
+void finish(std::chrono::milliseconds timeLimit);
+
+// `text` as it may be shown on a terminal: every control byte but tab and line feed, and
+// DEL, as \xNN, so that a peer cannot move the cursor, clear the screen or retitle the
+// window. A carriage return just before a line feed stays, as a board's line end.
+std::string withoutControlBytes(std::string_view text);
 
 } // namespace console

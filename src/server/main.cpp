@@ -1,3 +1,4 @@
+#include "server/console.hpp"
 #include "server/guidance.hpp"
 #include "server/options.hpp"
 #include "server/server.hpp"
@@ -9,6 +10,7 @@ int main(int argc, char *argv[]) {
   if (commandLine.exitStatus) {
     return *commandLine.exitStatus;
   }
+  console::claimStandardStreams();
   // The console is advice: when its reader goes away (a pipe into `tee` that ended), writes
   // to it fail and storing goes on, instead of the collector dying of SIGPIPE.
   std::signal(SIGPIPE, SIG_IGN);

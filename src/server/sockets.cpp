@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 namespace {
@@ -85,24 +86,42 @@ bool AcceptBackoff::worthSaying() const {
   return wait_ == firstBackoff || wait_ == longestBackoff;
 }
 
-std::string takeWhatHasArrived(const FileDescriptor &socket) {
-  constexpr std::size_t firstRead = 512; // what the first read of a line asks for
-  std::string buffer(firstRead, '\0');
-  const auto count = ::recv(socket.get(), buffer.data(), firstRead, MSG_DONTWAIT);
-  buffer.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
-  return buffer;
+std::error_code takeWhatHasArrived(int socket, std::string &buffer) {
+  // Most reports fit in one chunk, taken by one read; a read that returns less than it asked
+  // for has emptied what was waiting.
+  constexpr std::size_t chunkSize = 16384;
+  char chunk[chunkSize];
+  for (;;) {
+    const std::size_t wanted = std::min(chunkSize, maxReportBytes - buffer.size());
+    if (wanted == 0) {
+      return {};
+    }
+    const auto count = ::recv(socket, chunk, wanted, MSG_DONTWAIT);
+    if (count == 0) {
+      return asio::error::eof;
+    }
+    if (count < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return errno == EAGAIN || errno == EWOULDBLOCK
+                 ? std::error_code()
+                 : std::error_code(errno, asio::error::get_system_category());
+    }
+    buffer.append(chunk, static_cast<std::size_t>(count));
+    if (static_cast<std::size_t>(count) < wanted) {
+      return {};
+    }
+  }
 }
 
-void startReadingLine(asio::ip::tcp::socket &socket, std::string &buffer,
-                      std::function<void(std::error_code)> finished) {
-  asio::async_read_until(
-      socket, asio::dynamic_buffer(buffer, maxReportBytes), '\n',
-      [&buffer, finished = std::move(finished)](std::error_code error, std::size_t) {
-        if (error == asio::error::not_found) {
-          error = asio::error::message_size;
-        } else if (error == asio::error::eof && !buffer.empty()) {
-          error = {}; // the peer closed after its report: it is whole
-        }
-        finished(error);
-      });
+std::size_t bytesWaiting(int socket) {
+  int count = 0;
+  return ::ioctl(socket, FIONREAD, &count) == 0 && count > 0 ? static_cast<std::size_t>(count) : 0;
+}
+
+void resetConnection(FileDescriptor &socket) {
+  const linger abortive{1, 0};
+  (void)::setsockopt(socket.get(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+  socket.close();
 }

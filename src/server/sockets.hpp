@@ -2,22 +2,18 @@
 
 // The collector's socket work, apart from the policy of whom to serve and when: taking a
 // peer from the backlog, what to do while the system is short of descriptors, taking what a
-// peer has already sent, and reading on until its line is complete. The loop's owner runs
-// the I/O context for the operations started here.
+// peer has already sent, and ending its connection.
 
 #include "devicelog/file_descriptor.hpp"
+#include "devicelog/report.hpp"
 
 #include <asio.hpp>
 
 #include <chrono>
-#include <functional>
 #include <string>
 #include <system_error>
 
 using Clock = std::chrono::steady_clock;
-
-// A report is one short line; anything longer without a line feed is not a board talking.
-constexpr std::size_t maxReportBytes = 65536;
 
 // A connection taken from the backlog. It is held as a plain descriptor, not registered with
 // the reactor: most peers have sent their line by the time they are taken.
@@ -58,12 +54,14 @@ private:
   Clock::duration wait_{};
 };
 
-// What the peer has already sent, up to what the first read of a line asks for, without
-// waiting: usually the whole line. Empty when nothing is there yet, or the peer has gone.
-std::string takeWhatHasArrived(const FileDescriptor &socket);
+// Appends to `buffer` what the peer has already sent, without waiting: reads until nothing
+// more is waiting, or `buffer` holds maxReportBytes. The error is eof once the peer has
+// closed, another error of the read when it failed, and none otherwise.
+std::error_code takeWhatHasArrived(int socket, std::string &buffer);
 
-// Starts reading from `socket` into `buffer`, after what it holds, until it holds a line
-// feed; `finished` gets the error of the read, translated: none when a line arrived or the
-// peer closed after sending something, message_size when the cap came first.
-void startReadingLine(asio::ip::tcp::socket &socket, std::string &buffer,
-                      std::function<void(std::error_code)> finished);
+// The number of bytes the peer has sent that are waiting to be read.
+std::size_t bytesWaiting(int socket);
+
+// Closes the connection abortively: the peer sees a reset, not an orderly end of stream,
+// which it may take to mean that its report is stored.
+void resetConnection(FileDescriptor &socket);

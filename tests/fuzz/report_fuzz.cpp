@@ -64,10 +64,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
           pkg.compare(pkg.size() - text.size(), text.size(), text) == 0);
   require(report.droppedBytes == fragment);
   fs::remove_all(dir / "log");
-  const auto outcomes = processReport(report, "log");
-  require(outcomes.size() == report.records.size());
-  for (std::size_t i = 0; i < outcomes.size(); ++i) {
-    require((outcomes[i].kind == Outcome::Kind::refused) == report.records[i].fileName.empty());
+  for (const Record &record : report.records) {
+    const Outcome outcome = appendToDeviceLog("log", record);
+    require((outcome.kind == Outcome::Kind::refused) == record.fileName.empty());
   }
 
   const auto reportLines = linesOf(pkg);
