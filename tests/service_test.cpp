@@ -96,8 +96,8 @@ TEST_F(Service, StoresOnWhenItsConsoleGoesAway) {
   EXPECT_EQ(err(), "");
 }
 
-// `report-collector | less`, and less is paused: storing goes on at its pace, and the console
-// lines that the pipe cannot take are dropped.
+// `report-collector | less`, and less is paused: storing goes on at its pace, the lines that
+// the pipe cannot take are dropped, and problems still reach standard error.
 TEST_F(Service, StoresOnWhenItsConsoleNeverReads) {
   const fs::path console = dir / "console";
   ASSERT_EQ(::mkfifo(console.c_str(), 0600), 0);
@@ -113,6 +113,8 @@ TEST_F(Service, StoresOnWhenItsConsoleNeverReads) {
   stream.join();
   EXPECT_EQ(stream.acknowledged.size(), 2000U);
   EXPECT_EQ(storedRecords(dir).size(), 2000U);
+  EXPECT_FALSE(sendReport("..,1\n"));
+  EXPECT_TRUE(stderrHas("refused device identifier")) << "standard error is not held up";
   ::kill(pid, SIGTERM);
   EXPECT_EQ(exitStatus(pid), 0);
   ::close(neverRead);

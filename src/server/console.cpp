@@ -67,7 +67,7 @@ bool neverWaits(int fd) {
 // that can never wait is written at once, without the thread and its wake-ups.
 class Writer {
 public:
-  Writer() : direct_(neverWaits(STDOUT_FILENO) && neverWaits(STDERR_FILENO)) {
+  explicit Writer(int fd) : direct_(neverWaits(fd)) {
     if (!direct_) {
       std::thread([this] { writeForever(); }).detach();
     }
@@ -92,9 +92,12 @@ public:
     }
   }
 
-  void waitUntilWritten(std::chrono::milliseconds timeLimit) {
+  void waitUntilWritten(std::chrono::steady_clock::time_point giveUp) {
+    if (direct_) {
+      return;
+    }
     std::unique_lock<std::mutex> lock(mutex_);
-    (void)idle_.wait_for(lock, timeLimit, [this] { return queue_.empty() && !writing_; });
+    (void)idle_.wait_until(lock, giveUp, [this] { return queue_.empty() && !writing_; });
   }
 
 private:
@@ -149,10 +152,22 @@ private:
   bool writing_ = false;
 };
 
-// Never destroyed: its thread may outlive every destructor.
-Writer &writer() {
-  static auto *const instance = new Writer();
-  return *instance;
+bool sameFile(int one, int other) {
+  struct stat first {};
+  struct stat second {};
+  return ::fstat(one, &first) == 0 && ::fstat(other, &second) == 0 &&
+         first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+// The writer of standard output, or of standard error. The two share one when they go to
+// the same place (a terminal, the journal), which keeps their lines in order; otherwise a
+// standard output that does not read cannot hold up the problems. Never destroyed: their
+// threads may outlive every destructor.
+Writer &writer(int fd) {
+  static auto *const output = new Writer(STDOUT_FILENO);
+  static auto *const errors =
+      sameFile(STDOUT_FILENO, STDERR_FILENO) ? output : new Writer(STDERR_FILENO);
+  return fd == STDERR_FILENO ? *errors : *output;
 }
 
 // Standard output that waits for the next line, so that both go out in one write.
@@ -163,7 +178,7 @@ std::string &pendingOutput() {
 
 void writeOutput(const std::string &text) {
   pendingOutput() += text;
-  writer().submit(STDOUT_FILENO, std::move(pendingOutput()));
+  writer(STDOUT_FILENO).submit(STDOUT_FILENO, std::move(pendingOutput()));
   pendingOutput().clear();
 }
 
@@ -214,7 +229,8 @@ void stopped(const char *signalName) {
 
 void exception(const std::string &description) {
   flush(); // on one terminal, the lines stand in the order they were written
-  writer().submit(STDERR_FILENO, "Exception: " + withoutControlBytes(description) + '\n');
+  writer(STDERR_FILENO)
+      .submit(STDERR_FILENO, "Exception: " + withoutControlBytes(description) + '\n');
 }
 
 void droppedFragment(std::size_t bytes, const std::string &peerAddress) {
@@ -233,7 +249,9 @@ void peerReset(const std::string &peerAddress) {
 
 void finish(std::chrono::milliseconds timeLimit) {
   flush();
-  writer().waitUntilWritten(timeLimit);
+  const auto giveUp = std::chrono::steady_clock::now() + timeLimit;
+  writer(STDOUT_FILENO).waitUntilWritten(giveUp);
+  writer(STDERR_FILENO).waitUntilWritten(giveUp);
 }
 
 std::string withoutControlBytes(std::string_view text) {

@@ -14,6 +14,9 @@ int main(int argc, char *argv[]) {
   // The console is advice: when its reader goes away (a pipe into `tee` that ended), writes
   // to it fail and storing goes on, instead of the collector dying of SIGPIPE.
   std::signal(SIGPIPE, SIG_IGN);
+  // A device file that reaches the file size limit fails that record, instead of the
+  // collector dying of SIGXFSZ with the record's peer told in good order.
+  std::signal(SIGXFSZ, SIG_IGN);
   showSetupGuidance(commandLine.options.port);
   return runServer(commandLine.options);
 }

@@ -279,15 +279,15 @@ private:
 
   // Stores the records of `report` in order, and says whether all were stored. A record
   // that finds the system short of descriptors is tried again until `deadline`; after a
-  // second stop signal, no further record is tried.
+  // second stop signal, or once the stop's time is up, no further record is tried.
   bool processReport(const Report &report, Clock::time_point deadline) {
     bool allStored = true;
     for (std::size_t index = 0; index < report.records.size(); ++index) {
       if (index > 0) {
         noticeSignals();
       }
-      if (stopNow_) {
-        return false;
+      if (stopNow_ || Clock::now() >= stopDeadline_) {
+        return false; // the rest are not stored: the peer is reset
       }
       allStored = storeRecord(report.records[index], deadline) && allStored;
     }
