@@ -1,5 +1,7 @@
 #include "fleet/options.hpp"
 
+#include "devices/device_list.hpp"
+
 #include "cli/command_line.hpp"
 
 namespace {
@@ -25,20 +27,6 @@ the page or this help cannot be written.
 enum : int { staleOption = 256, sinceOption, htmlOption };
 
 } // namespace
-
-std::optional<std::int64_t> parseDuration(const std::string &text) {
-  if (text.size() < 2 || text.size() > 10 ||
-      text.find_first_not_of("0123456789") != text.size() - 1) {
-    return std::nullopt;
-  }
-  const std::int64_t count = std::stoll(text.substr(0, text.size() - 1));
-  const auto unit = std::string("smhd").find(text.back());
-  const std::int64_t unitSeconds[] = {1, 60, 3600, 86400};
-  if (count <= 0 || unit == std::string::npos) {
-    return std::nullopt;
-  }
-  return count * unitSeconds[unit];
-}
 
 FleetCommandLine readFleetCommandLine(int argc, char *argv[]) {
   static const option longOptions[] = {{"log-dir", required_argument, nullptr, 'd'},

@@ -26,9 +26,6 @@ struct FleetCommandLine {
 
 FleetCommandLine readFleetCommandLine(int argc, char *argv[]);
 
-// Seconds in a duration such as "90s", "15m", "2h" or "7d"; nothing when it is not one.
-std::optional<std::int64_t> parseDuration(const std::string &text);
-
 // Reads the log directory for the window that ends at `now`, prints the table, writes the
 // page if asked, and returns the exit status; a log directory that cannot be listed or
 // searched, or a table or page that cannot be written, is reported on standard error, with
