@@ -120,7 +120,7 @@ TEST(FleetWithAList, WithoutAListEveryFileIsADeviceAsBefore) {
 TEST(Prometheus, EscapesLabelValuesAndReadsNumericFields) {
   const std::pair<std::string, std::string> labels[] = {
       {"Greenhouse north", "Greenhouse north"},
-      {"a\\b \"c\"\nd", "a\\\\b \\\"c\\\"\\nd"},
+      {"a\\b \"c\"\nd", R"(a\\b \"c\"\nd)"},
       {"Gewächshaus °C", "Gewächshaus °C"},
       {std::string("bad \xff\xc3 end"), "bad \\xff\\xc3 end"},
   };
