@@ -14,17 +14,21 @@ report-collector writes, and what they measured.
       --stale=DURATION  a device with no record for this long is stale (default: 1h)
       --since=DURATION  count and draw the records of this window (default: 24h)
       --html=FILE       also write a page with the table and a chart per device
+      --devices=FILE    the boards are those of the device list FILE: their names,
+                        stale thresholds and field names; other files are not devices
+      --prometheus=FILE also write the fleet's state as Prometheus metrics to FILE,
+                        for node_exporter's textfile collector
   -h, --help            show this help and exit
   -V, --version         show the version and exit
 
 DURATION is a whole number with a unit: 90s, 15m, 2h, 7d.
 It only reads the log directory. Exit status, as for monitoring plugins: 0 every
 device is fresh, 1 some are stale, 2 every device is stale or there is none,
-3 the log directory cannot be read, the command line is wrong, or the table,
-the page or this help cannot be written.
+3 the log directory or the device list cannot be read, the command line is
+wrong, or the table, the page, the metrics or this help cannot be written.
 )";
 
-enum : int { staleOption = 256, sinceOption, htmlOption };
+enum : int { staleOption = 256, sinceOption, htmlOption, devicesOption, prometheusOption };
 
 } // namespace
 
@@ -33,6 +37,8 @@ FleetCommandLine readFleetCommandLine(int argc, char *argv[]) {
                                        {"stale", required_argument, nullptr, staleOption},
                                        {"since", required_argument, nullptr, sinceOption},
                                        {"html", required_argument, nullptr, htmlOption},
+                                       {"devices", required_argument, nullptr, devicesOption},
+                                       {"prometheus", required_argument, nullptr, prometheusOption},
                                        {"help", no_argument, nullptr, 'h'},
                                        {"version", no_argument, nullptr, 'V'},
                                        {nullptr, 0, nullptr, 0}};
@@ -56,6 +62,14 @@ FleetCommandLine readFleetCommandLine(int argc, char *argv[]) {
         if (option == 'd') {
           options.logDir = value;
           return value.empty() ? "the log directory is empty" : "";
+        }
+        if (option == devicesOption) {
+          options.devicesFile = value;
+          return value.empty() ? "the device list's file name is empty" : "";
+        }
+        if (option == prometheusOption) {
+          options.prometheusFile = value;
+          return value.empty() ? "the metrics file's name is empty" : "";
         }
         options.htmlFile = value;
         return value.empty() ? "the page's file name is empty" : "";

@@ -13,7 +13,9 @@ struct FleetOptions {
   std::filesystem::path logDir = "log";
   Duration since = defaultSince; // the window's length
   Duration stale = defaultStale;
-  std::string htmlFile; // empty: no page
+  std::string htmlFile;              // empty: no page
+  std::filesystem::path devicesFile; // empty: no list
+  std::string prometheusFile;        // empty: no metrics
 };
 
 // The options to run with, or the exit status when the command line is all there is to
@@ -26,8 +28,9 @@ struct FleetCommandLine {
 
 FleetCommandLine readFleetCommandLine(int argc, char *argv[]);
 
-// Reads the log directory for the window that ends at `now`, prints the table, writes the
-// page if asked, and returns the exit status; a log directory that cannot be listed or
-// searched, or a table or page that cannot be written, is reported on standard error, with
-// FleetStatus::unknown.
+// Reads the device list if one is given and the log directory for the window that ends at
+// `now`, prints the table, writes the page and the metrics if asked, and returns the exit
+// status; a device list that cannot be read, a log directory that cannot be listed or
+// searched, or a table, page or metrics file that cannot be written, is reported on standard
+// error, with FleetStatus::unknown.
 FleetStatus showFleet(const FleetOptions &options, std::time_t now);

@@ -1,6 +1,7 @@
 #include "fleet/options.hpp"
 #include "fleet/output.hpp"
 #include "fleet/page.hpp"
+#include "fleet/prometheus.hpp"
 #include "fleet/reading.hpp"
 #include "fleet/table.hpp"
 
@@ -31,8 +32,9 @@ void reportFailure(const std::string &what, const std::string &reason) {
   std::cerr << "report-collector-fleet: " << what << ": " << reason << std::endl;
 }
 
-bool writeTable(const std::vector<DeviceSummary> &devices, const Window &window) {
-  if (const int error = writeAll(STDOUT_FILENO, tableText(devices, window, outputWidth()));
+bool writeTable(const ListedFleet &fleet, const Window &window) {
+  if (const int error =
+          writeAll(STDOUT_FILENO, tableText(fleet.devices, window, outputWidth(), fleet.notListed));
       error != 0) {
     reportFailure("cannot write the table", std::strerror(error));
     return false;
@@ -62,21 +64,47 @@ bool writePageFile(const FleetOptions &options, const std::vector<DeviceSummary>
   return true;
 }
 
+// Replaces the metrics file as a whole, so that the exporter never reads half of it.
+bool writePrometheusFile(const std::string &file, const ListedFleet &fleet, const Window &window) {
+  ReplacementFile metrics(file);
+  metrics.write(prometheusText(fleet.devices, fleet.notListed, window));
+  if (!metrics.commit()) {
+    reportFailure("cannot write " + printable(file), metrics.failure());
+    return false;
+  }
+  return true;
+}
+
 } // namespace
 
 FleetStatus showFleet(const FleetOptions &options, std::time_t now) {
   const Window window{now, options.since, options.stale};
-  std::vector<DeviceSummary> devices;
+  DeviceList list;
+  if (!options.devicesFile.empty()) {
+    try {
+      list = readDeviceList(options.devicesFile);
+    } catch (const DeviceListError &e) {
+      reportFailure("cannot use the device list", e.what());
+      return FleetStatus::unknown;
+    }
+  }
+  ListedFleet fleet;
   try {
-    devices = readFleet(options.logDir, window, false);
+    fleet.devices = readFleet(options.logDir, window, false);
   } catch (const UnreadableLogDirectory &e) {
     reportFailure(e.action() + " " + printable(options.logDir.string()), e.code().message());
     return FleetStatus::unknown;
   }
-  sortForTheOperator(devices, window);
-  bool written = writeTable(devices, window);
-  if (!options.htmlFile.empty()) {
-    written = writePageFile(options, devices, window) && written;
+  if (!options.devicesFile.empty()) {
+    fleet = applyDeviceList(std::move(fleet.devices), list);
   }
-  return written ? fleetStatus(devices, window) : FleetStatus::unknown;
+  sortForTheOperator(fleet.devices, window);
+  bool written = writeTable(fleet, window);
+  if (!options.htmlFile.empty()) {
+    written = writePageFile(options, fleet.devices, window) && written;
+  }
+  if (!options.prometheusFile.empty()) {
+    written = writePrometheusFile(options.prometheusFile, fleet, window) && written;
+  }
+  return written ? fleetStatus(fleet.devices, window) : FleetStatus::unknown;
 }

@@ -3,6 +3,7 @@
 #include "devicelog/record_format.hpp"
 
 #include <algorithm>
+#include <set>
 
 std::string formatAge(std::int64_t seconds) {
   seconds = std::max<std::int64_t>(seconds, 0);
@@ -42,8 +43,28 @@ std::size_t staleCount(const std::vector<DeviceSummary> &devices, const Window &
       devices.begin(), devices.end(), [&](const auto &device) { return isStale(device, window); }));
 }
 
+// The columns a text takes on a terminal: one per character of its UTF-8, not per byte, so
+// that a name with an umlaut does not shift the columns after it.
+std::size_t displayWidth(const std::string &text) {
+  return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0U) != 0x80U;
+  }));
+}
+
+// A name from the device list as the table shows it: the operator wrote it, but a control
+// character would still upset the terminal.
+std::string withoutControls(std::string text) {
+  for (char &c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+      c = ' ';
+    }
+  }
+  return text;
+}
+
 std::string padded(const std::string &text, std::size_t width, bool right = false) {
-  const std::string fill(width > text.size() ? width - text.size() : 0, ' ');
+  const std::size_t shown = displayWidth(text);
+  const std::string fill(width > shown ? width - shown : 0, ' ');
   return right ? fill + text : text + fill;
 }
 
@@ -56,7 +77,7 @@ struct ColumnWidths {
   std::size_t device = 0, records = 0, lastSeen = 0, age = 0, state = 0;
 
   void widenFor(const TableRow &row) {
-    device = std::max(device, row.device.size());
+    device = std::max(device, displayWidth(row.device));
     records = std::max(records, row.records.size());
     lastSeen = std::max(lastSeen, row.lastSeen.size());
     age = std::max(age, row.age.size());
@@ -117,7 +138,14 @@ TableRow tableRow(const DeviceSummary &device, const Window &window) {
   if (device.lastSeenFromFileTime) {
     addNote("time of the file");
   }
-  return {shownName(device),
+  std::string shown = shownName(device);
+  if (device.device != nullptr && !device.device->name.empty()) {
+    shown += " (" + withoutControls(device.device->name) + ")";
+  }
+  if (device.neverReported) {
+    return {shown, "0", "-", "-", "STALE", "never reported", notes};
+  }
+  return {shown,
           std::to_string(device.records),
           device.lastSeen == 0 ? "-" : formatLocalTime(device.lastSeen),
           device.lastSeen == 0 ? "-" : formatAge(ageOf(device, window)),
@@ -127,8 +155,55 @@ TableRow tableRow(const DeviceSummary &device, const Window &window) {
           notes};
 }
 
+std::int64_t staleSeconds(const DeviceSummary &device, const Window &window) {
+  return device.device != nullptr && device.device->staleSeconds ? *device.device->staleSeconds
+                                                                 : window.stale.seconds;
+}
+
 bool isStale(const DeviceSummary &device, const Window &window) {
-  return device.lastSeen == 0 || ageOf(device, window) >= window.stale.seconds;
+  return device.neverReported || device.lastSeen == 0 ||
+         ageOf(device, window) >= staleSeconds(device, window);
+}
+
+ListedFleet applyDeviceList(std::vector<DeviceSummary> files, const DeviceList &list) {
+  ListedFleet fleet;
+  std::set<const Device *> reported;
+  for (DeviceSummary &file : files) {
+    file.device = list.find(file.name);
+    if (file.device == nullptr) {
+      fleet.notListed.push_back(std::move(file));
+    } else {
+      reported.insert(file.device);
+      fleet.devices.push_back(std::move(file));
+    }
+  }
+  for (const Device &device : list.devices) {
+    if (reported.count(&device) == 0) {
+      DeviceSummary never;
+      never.name = device.identifier;
+      never.device = &device;
+      never.neverReported = true;
+      fleet.devices.push_back(std::move(never));
+    }
+  }
+  return fleet;
+}
+
+std::string notListedLine(const std::vector<DeviceSummary> &notListed) {
+  if (notListed.empty()) {
+    return "";
+  }
+  std::vector<std::string> names;
+  names.reserve(notListed.size());
+  for (const auto &file : notListed) {
+    names.push_back(shownName(file));
+  }
+  std::sort(names.begin(), names.end());
+  std::string line = plural(notListed.size(), "file") + " not in the device list:";
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    line += (i == 0 ? " " : ", ") + names[i];
+  }
+  return line;
 }
 
 void sortForTheOperator(std::vector<DeviceSummary> &devices, const Window &window) {
@@ -154,12 +229,16 @@ FleetStatus fleetStatus(const std::vector<DeviceSummary> &devices, const Window 
 }
 
 std::string fleetSummaryLine(const std::vector<DeviceSummary> &devices, const Window &window) {
+  const bool ownThresholds = std::any_of(devices.begin(), devices.end(), [](const auto &device) {
+    return device.device != nullptr && device.device->staleSeconds;
+  });
   return plural(devices.size(), "device") + ", " + std::to_string(staleCount(devices, window)) +
-         " stale (no record for " + window.stale.text + ")";
+         " stale (no record for " + window.stale.text +
+         (ownThresholds ? ", or for the time the device list gives" : "") + ")";
 }
 
 std::string tableText(const std::vector<DeviceSummary> &devices, const Window &window,
-                      std::size_t width) {
+                      std::size_t width, const std::vector<DeviceSummary> &notListed) {
   std::vector<TableRow> rows{tableHeadings};
   ColumnWidths widths;
   widths.widenFor(tableHeadings);
@@ -174,5 +253,9 @@ std::string tableText(const std::vector<DeviceSummary> &devices, const Window &w
   for (const auto &row : rows) {
     text += tableLine(row, widths, roomForLast) + "\n";
   }
-  return text + fleetSummaryLine(devices, window) + "\n";
+  text += fleetSummaryLine(devices, window) + "\n";
+  if (!notListed.empty()) {
+    text += notListedLine(notListed) + "\n";
+  }
+  return text;
 }

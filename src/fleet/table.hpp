@@ -11,7 +11,21 @@
 #include <string>
 #include <vector>
 
+// The seconds of silence after which `device` is stale: its own from the device list, else
+// the window's.
+std::int64_t staleSeconds(const DeviceSummary &device, const Window &window);
+
+// Silent for its stale threshold, or never reported at all.
 bool isStale(const DeviceSummary &device, const Window &window);
+
+// The fleet as a device list sees it: a device per listed board, from its files, or a row
+// saying it never reported when it has none; and apart, the files that are not on the list,
+// which are not devices and count toward nothing.
+struct ListedFleet {
+  std::vector<DeviceSummary> devices;
+  std::vector<DeviceSummary> notListed;
+};
+ListedFleet applyDeviceList(std::vector<DeviceSummary> files, const DeviceList &list);
 
 // Stale devices first, the longest silent first, then the others by name.
 void sortForTheOperator(std::vector<DeviceSummary> &devices, const Window &window);
@@ -51,8 +65,12 @@ inline const TableRow tableHeadings{"DEVICE", "RECORDS",     "LAST SEEN", "AGE",
 TableRow tableRow(const DeviceSummary &device, const Window &window);
 
 // The table for the terminal, with a closing line; `width` bounds the lines.
+// With a list, the files not on it are summed up in one line after the closing line.
 std::string tableText(const std::vector<DeviceSummary> &devices, const Window &window,
-                      std::size_t width);
+                      std::size_t width, const std::vector<DeviceSummary> &notListed = {});
+
+// "3 files not in the device list: HELP, JRMI, gkrellm 0.0.0"; empty when there are none.
+std::string notListedLine(const std::vector<DeviceSummary> &notListed);
 
 // The closing line: "12 devices, 1 stale (no record for 1h)".
 std::string fleetSummaryLine(const std::vector<DeviceSummary> &devices, const Window &window);
