@@ -20,7 +20,7 @@ TEST(RefusalByDeviceList, AdmitsListedIdentifiersInAnySpelling) {
       {"30AEA40C2F4", "refused device identifier \"30AEA40C2F4\": it is not in the device list"},
       {"HELP", "refused device identifier \"HELP\": it is not in the device list"},
       {"", "refused device identifier \"\": it is not in the device list"},
-      {"a\x1b[2J\\", "refused device identifier \"a\\x1b[2J\\x5c\": it is not in the device list"},
+      {"a\x1b[2J\\", R"(refused device identifier "a\x1b[2J\x5c": it is not in the device list)"},
   };
   for (const auto &c : cases) {
     const Record record{c.identifier, c.identifier + ",1", c.identifier + ".csv"};
