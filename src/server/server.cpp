@@ -50,9 +50,9 @@ struct Received {
 
 // Owns the I/O context and everything that lives as long as the collector serves: the
 // listener, the stop signals, the device list in force and the back-off for shortages of
-// descriptors. One operation is
-// in flight at a time, and the context runs until its handler says it is over, its deadline
-// passes or a second stop signal says to end at once, as in Asio's timeout examples.
+// descriptors. One operation is in flight at a time, and the context runs until its handler
+// says it is over, its deadline passes or a second stop signal says to end at once, as in
+// Asio's timeout examples.
 class Collector {
 public:
   Collector(const Options &options, std::optional<DeviceList> devices)
@@ -353,9 +353,8 @@ int finish(int exitStatus) {
 
 int runServer(const Options &options) {
   try {
-    // Checked before the listener opens: a collector that can store nothing must not let a
-    // board believe it stored its report.
-    // So is the device list: a collector that refuses the wrong boards must not start.
+    // Checked before the listener opens: a collector that can store nothing, or that cannot
+    // tell boards from the rest, must not let a board believe it stored its report.
     std::optional<DeviceList> devices;
     if (options.devices) {
       devices = readDeviceList(*options.devices);
