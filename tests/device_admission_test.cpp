@@ -135,6 +135,7 @@ TEST_F(DeviceAdmission, AnUnreadableListStopsTheStart) {
     EXPECT_EQ(err().substr(0, c.reason.size()), c.reason) << c.what;
     EXPECT_EQ(out().find("Server listening"), std::string::npos) << c.what;
     EXPECT_EQ(tryConnect(), -1) << c.what;
+    EXPECT_FALSE(fs::exists(dir / "log")) << c.what;
   }
 }
 
