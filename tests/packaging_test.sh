@@ -26,6 +26,8 @@ for path in ./usr/sbin/report-collector ./lib/systemd/system/report-collector.se
 done
 dpkg-deb -I "$deb" conffiles | grep -qx /etc/default/report-collector
 dpkg-deb -I "$deb" conffiles | grep -qx /etc/report-collector/devices
+# The unit's ExecReload runs /bin/kill, which minimal systems lack.
+dpkg-deb -f "$deb" Depends | grep -qw procps
 # Installing enables and starts the service; removing stops it.
 dpkg-deb -I "$deb" postinst | grep -q "deb-systemd-helper enable 'report-collector.service'"
 dpkg-deb -I "$deb" postinst | grep -q "_dh_action=start"
