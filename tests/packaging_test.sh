@@ -20,10 +20,14 @@ lintian --fail-on error,warning "$deb"
 dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$' | sort >"$work/contents"
 for path in ./usr/sbin/report-collector ./lib/systemd/system/report-collector.service \
   ./usr/share/man/man8/report-collector.8.gz ./etc/default/report-collector \
-  ./usr/bin/report-collector-fleet ./usr/share/man/man1/report-collector-fleet.1.gz; do
+  ./usr/bin/report-collector-fleet ./usr/share/man/man1/report-collector-fleet.1.gz \
+  ./usr/share/man/man5/report-collector-devices.5.gz ./etc/report-collector/devices; do
   grep -qx "$path" "$work/contents" || { echo "missing from the package: $path"; exit 1; }
 done
 dpkg-deb -I "$deb" conffiles | grep -qx /etc/default/report-collector
+dpkg-deb -I "$deb" conffiles | grep -qx /etc/report-collector/devices
+# The unit's ExecReload runs /bin/kill, which minimal systems lack.
+dpkg-deb -f "$deb" Depends | grep -qw procps
 # Installing enables and starts the service; removing stops it.
 dpkg-deb -I "$deb" postinst | grep -q "deb-systemd-helper enable 'report-collector.service'"
 dpkg-deb -I "$deb" postinst | grep -q "_dh_action=start"
@@ -33,6 +37,15 @@ dpkg-deb -I "$deb" prerm | grep -q "deb-systemd-invoke stop 'report-collector.se
 dpkg-deb -x "$deb" "$work/root"
 unit=$work/root/lib/systemd/system/report-collector.service
 grep -qx 'ExecStart=/usr/sbin/report-collector $REPORT_COLLECTOR_OPTIONS' "$unit"
+grep -qx 'ExecReload=/bin/kill -HUP $MAINPID' "$unit"
+# The example device list is all commented out: it lists no board.
+devices=$work/root/etc/report-collector/devices
+if grep -vqE '^[[:space:]]*([#;]|$)' "$devices"; then
+  echo "the example device list has lines that are not comments"
+  exit 1
+fi
+grep -qx '#   REPORT_COLLECTOR_OPTIONS="--devices /etc/report-collector/devices"' \
+  "$work/root/etc/default/report-collector"
 sed "s|/usr/sbin/report-collector|$work/root/usr/sbin/report-collector|" "$unit" \
   >"$work/report-collector.service"
 if ! complaints=$(systemd-analyze verify --man=no "$work/report-collector.service" 2>&1) ||

@@ -49,6 +49,8 @@ TEST_F(Service, AnswersTheCommandLineAndStartsNothingOnAUsageError) {
        "",
        "report-collector: invalid port '65536': a number from 1 to 65535 is needed\n" + hint},
       {{"-d", "x", "stray"}, 2, "", "report-collector: unexpected argument 'stray'\n" + hint},
+      {{"--devices"}, 2, "", "report-collector: option '--devices' requires a value\n" + hint},
+      {{"--devices="}, 2, "", "report-collector: the device list's file name is empty\n" + hint},
   };
   for (const auto &c : cases) {
     const std::string what = c.args.front();

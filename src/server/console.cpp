@@ -227,6 +227,11 @@ void stopped(const char *signalName) {
   writeOutput(std::string("Server stopped on ") + signalName + '\n');
 }
 
+void devicesReloaded(std::size_t count) {
+  writeOutput("Device list reloaded: " + std::to_string(count) +
+              (count == 1 ? " device\n" : " devices\n"));
+}
+
 void exception(const std::string &description) {
   flush(); // on one terminal, the lines stand in the order they were written
   writer(STDERR_FILENO)

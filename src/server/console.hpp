@@ -31,6 +31,9 @@ void flush();
 void echo(const std::string &pkg);
 void stopped(const char *signalName);
 
+// The device list was read again on SIGHUP and now holds `count` devices.
+void devicesReloaded(std::size_t count);
+
 // A problem, as "Exception: " and its `description`.
 void exception(const std::string &description);
 

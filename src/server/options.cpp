@@ -6,6 +6,9 @@
 
 namespace {
 
+// getopt_long's value for the options that have no short form.
+constexpr int devicesOption = 0x100;
+
 constexpr const char *usage = R"(Usage: report-collector [OPTION]...
 Collects one-line CSV reports from devices over TCP and appends each record, stamped with
 the local time, to DIR/<device identifier without colons>.csv.
@@ -13,11 +16,14 @@ the local time, to DIR/<device identifier without colons>.csv.
   -p, --port=PORT      listen on TCP port PORT of every IPv4 interface (default 999)
   -d, --log-dir=DIR    keep the device files in DIR (default: log, below the working
                        directory); it is created when missing
+      --devices=FILE   store records only for the devices listed in FILE, refusing
+                       every other identifier; see report-collector-devices(5)
   -h, --help           show this help and exit
   -V, --version        show the version and exit
 
-SIGINT and SIGTERM stop it once the reports in hand are stored. Exit status: 0 after
-such a stop, 1 when the listener or the log directory fails, 2 on a usage error.
+SIGINT and SIGTERM stop it once the reports in hand are stored; so does SIGHUP, unless
+--devices is given, when it reads FILE again. Exit status: 0 after such a stop, 1 when the
+listener, the log directory or the device list fails, 2 on a usage error.
 )";
 
 // A port as the operator wrote it: decimal digits only, 1 to 65535.
@@ -35,6 +41,7 @@ std::optional<std::int32_t> parsePort(const std::string &text) {
 CommandLine readCommandLine(int argc, char *argv[]) {
   static const option longOptions[] = {{"port", required_argument, nullptr, 'p'},
                                        {"log-dir", required_argument, nullptr, 'd'},
+                                       {"devices", required_argument, nullptr, devicesOption},
                                        {"help", no_argument, nullptr, 'h'},
                                        {"version", no_argument, nullptr, 'V'},
                                        {nullptr, 0, nullptr, 0}};
@@ -47,6 +54,10 @@ CommandLine readCommandLine(int argc, char *argv[]) {
           const auto port = parsePort(value);
           options.port = port.value_or(options.port);
           return port ? "" : "invalid port '" + value + "': a number from 1 to 65535 is needed";
+        }
+        if (option == devicesOption) {
+          options.devices = value;
+          return value.empty() ? "the device list's file name is empty" : "";
         }
         options.logDir = value;
         return value.empty() ? "the log directory is empty" : "";

@@ -11,6 +11,8 @@ constexpr std::int32_t listenPort = 999;
 struct Options {
   std::int32_t port = listenPort;
   std::filesystem::path logDir = "log"; // relative paths are below the working directory
+  // The device list: only the identifiers on it are stored. Without one, every identifier is.
+  std::optional<std::filesystem::path> devices;
 };
 
 // The options to serve with, or the exit status when the command line is all there is to

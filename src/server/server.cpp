@@ -3,6 +3,8 @@
 #include "server/server.hpp"
 
 #include "devicelog/devicelog.hpp"
+#include "devices/device_list.hpp"
+#include "server/admission.hpp"
 #include "server/console.hpp"
 #include "server/sockets.hpp"
 
@@ -14,6 +16,8 @@
 #include <ctime>
 #include <functional>
 #include <optional>
+#include <string>
+#include <utility>
 
 using asio::ip::tcp;
 
@@ -45,13 +49,14 @@ struct Received {
 };
 
 // Owns the I/O context and everything that lives as long as the collector serves: the
-// listener, the stop signals and the back-off for shortages of descriptors. One operation is
-// in flight at a time, and the context runs until its handler says it is over, its deadline
-// passes or a second stop signal says to end at once, as in Asio's timeout examples.
+// listener, the stop signals, the device list in force and the back-off for shortages of
+// descriptors. One operation is in flight at a time, and the context runs until its handler
+// says it is over, its deadline passes or a second stop signal says to end at once, as in
+// Asio's timeout examples.
 class Collector {
 public:
-  explicit Collector(const Options &options)
-      : options_(options),
+  Collector(const Options &options, std::optional<DeviceList> devices)
+      : options_(options), devices_(std::move(devices)),
         acceptor_(io_context_, tcp::endpoint(tcp::v4(), static_cast<unsigned short>(options.port))),
         signals_(io_context_, SIGINT, SIGTERM, SIGHUP) {
     acceptor_.non_blocking(true);
@@ -70,13 +75,16 @@ public:
 
 private:
   // Watched on the same context, so that a stop lets the report in hand be finished. A
-  // second signal ends the collector once the record being written is stored.
+  // second signal ends the collector once the record being written is stored. With a device
+  // list, SIGHUP reads it again instead.
   void watchSignals() {
     signals_.async_wait([this](std::error_code error, int signalNumber) {
       if (error) {
         return;
       }
-      if (stopSignal_ == 0) {
+      if (signalNumber == SIGHUP && options_.devices) {
+        reloadDevices();
+      } else if (stopSignal_ == 0) {
         stopSignal_ = signalNumber;
         stopDeadline_ = Clock::now() + stopTimeLimit;
         acceptor_.cancel();
@@ -85,6 +93,17 @@ private:
       }
       watchSignals();
     });
+  }
+
+  // Reads the device list again. Records from here on are checked against the new list; a
+  // list that no longer reads correctly is reported, and the one in force stays.
+  void reloadDevices() {
+    try {
+      devices_ = readDeviceList(*options_.devices);
+      console::devicesReloaded(devices_->devices.size());
+    } catch (const std::exception &e) {
+      console::exception(std::string(e.what()) + ": the device list in force stays");
+    }
   }
 
   // Runs the handlers that are ready, without waiting: a signal that has come is seen.
@@ -295,6 +314,10 @@ private:
   }
 
   bool storeRecord(const Record &record, Clock::time_point deadline) {
+    if (const auto refusal = refusalByDeviceList(devices_ ? &*devices_ : nullptr, record)) {
+      console::exception(*refusal);
+      return false;
+    }
     Outcome outcome = appendToDeviceLog(options_.logDir, record);
     while (outcome.kind == Outcome::Kind::shortOfDescriptors &&
            backOff(outcome.problem, deadline)) {
@@ -309,7 +332,8 @@ private:
   }
 
   const Options &options_;
-  asio::io_context io_context_{1}; // one thread runs it
+  std::optional<DeviceList> devices_; // nothing without --devices: every identifier is stored
+  asio::io_context io_context_{1};    // one thread runs it
   tcp::acceptor acceptor_;
   asio::signal_set signals_;
   int stopSignal_ = 0;   // the signal that asked for a stop; 0 while none has
@@ -329,10 +353,14 @@ int finish(int exitStatus) {
 
 int runServer(const Options &options) {
   try {
-    // Checked before the listener opens: a collector that can store nothing must not let a
-    // board believe it stored its report.
+    // Checked before the listener opens: a collector that can store nothing, or that cannot
+    // tell boards from the rest, must not let a board believe it stored its report.
+    std::optional<DeviceList> devices;
+    if (options.devices) {
+      devices = readDeviceList(*options.devices);
+    }
     prepareLogDirectory(options.logDir);
-    Collector collector(options);
+    Collector collector(options, std::move(devices));
     return finish(collector.run());
   } catch (const std::exception &e) {
     console::exception(e.what());
