@@ -4,6 +4,8 @@
 // window the operator looks at, and what of it can be believed. Nothing here knows how it is
 // shown.
 
+#include "devices/device_list.hpp"
+
 #include <array>
 #include <cstdint>
 #include <ctime>
@@ -81,6 +83,9 @@ struct DeviceSummary {
   std::vector<std::string> notes;   // what was odd about the file
   std::map<long, ChartSlice> chart; // by slice number; only when charts are wanted
   IntervalTally intervals;          // between records of the window; only with charts
+  const Device *device =
+      nullptr; // its entry in the device list; nullptr without a list or when it is not on it
+  bool neverReported = false; // a listed device with no file
 };
 
 // The log directory cannot be listed or searched: the view cannot tell about any device.
