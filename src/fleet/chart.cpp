@@ -258,22 +258,24 @@ std::vector<TimeTick> timeTicks(std::time_t start, std::time_t end, int most) {
   return ticks;
 }
 
+void addToStats(FieldStats &stats, double mean, unsigned records) {
+  stats.low = stats.records == 0 ? mean : std::min(stats.low, mean);
+  stats.high = stats.records == 0 ? mean : std::max(stats.high, mean);
+  stats.last = mean;
+  stats.records += records;
+  // A running mean, in halves, so that no sum reaches infinity.
+  const double weight = double(records) / double(stats.records);
+  const double half = (mean / 2 - stats.mean / 2) * weight;
+  stats.mean = stats.mean + half + half;
+}
+
 std::optional<FieldStats> fieldStats(const std::map<long, ChartSlice> &chart, std::size_t field) {
   FieldStats stats;
   for (const auto &[number, slice] : chart) {
     if (field >= slice.means.size() || slice.counts[field] == 0) {
       continue;
     }
-    const double value = slice.means[field];
-    const unsigned count = slice.counts[field];
-    stats.low = stats.records == 0 ? value : std::min(stats.low, value);
-    stats.high = stats.records == 0 ? value : std::max(stats.high, value);
-    stats.last = value;
-    stats.records += count;
-    // A running mean, in halves, so that no sum reaches infinity.
-    const double weight = double(count) / double(stats.records);
-    const double half = (value / 2 - stats.mean / 2) * weight;
-    stats.mean = stats.mean + half + half;
+    addToStats(stats, slice.means[field], slice.counts[field]);
   }
   if (stats.records == 0) {
     return std::nullopt;

@@ -57,6 +57,10 @@ struct FieldStats {
   std::size_t records = 0;
 };
 
+// Counts `records` records whose mean is `mean` into `stats`, as the figures of slices after
+// those already counted.
+void addToStats(FieldStats &stats, double mean, unsigned records);
+
 // The figures of the value field numbered `field` (0 for the first after the identifier);
 // nothing when no slice has a number for it.
 std::optional<FieldStats> fieldStats(const std::map<long, ChartSlice> &chart, std::size_t field);

@@ -87,7 +87,7 @@ constexpr double top = 8;
 constexpr double bottom = 36; // room for the time labels and the dates under them
 
 // Hovering a panel tells its values in this many bands across its width.
-constexpr long hoverBands = 96;
+constexpr long hoverBands = 48;
 
 const char *colourOf(std::size_t field) {
   return colours[field % std::size(colours)];
@@ -213,7 +213,7 @@ void writeSilences(std::ostream &out, const std::vector<Silence> &silences, cons
 // The values of one band of the panel, for its tooltip.
 struct Band {
   std::time_t from = 0, to = 0; // of its first and last slice
-  std::map<long, ChartSlice> slices;
+  FieldStats stats;
 };
 
 // Bands across the panel, each an invisible rectangle whose tooltip tells the values in it:
@@ -227,15 +227,15 @@ void writeHoverBands(std::ostream &out, const std::map<long, ChartSlice> &chart,
           static_cast<long>(double(slice.time - plot.start) / double(plot.span) * hoverBands), 0,
           hoverBands - 1);
       Band &target = bands[band];
-      target.from = target.slices.empty() ? slice.first : target.from;
+      target.from = target.stats.records == 0 ? slice.first : target.from;
       target.to = slice.time;
-      target.slices.emplace(number, slice);
+      addToStats(target.stats, slice.means[field], slice.counts[field]);
     }
   }
   const double bandWidth = Plot::width / hoverBands;
   out << "<g class='hover'>";
   for (const auto &[band, data] : bands) {
-    const auto stats = fieldStats(data.slices, field);
+    const FieldStats *stats = &data.stats;
     out << "<rect x='" << pixel(left + bandWidth * double(band)) << "' y='" << top << "' width='"
         << pixel(bandWidth) << "' height='" << Plot::height << "'><title>"
         << formatLocalTime(data.from, "%Y-%m-%d %H:%M");
