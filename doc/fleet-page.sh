@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes doc/fleet-page.png: the page of a small greenhouse fleet, in headless Chromium. Four
 # boards send a temperature with a daily cycle and a humidity every minute; one fell silent
-# five hours ago, one was off for three hours around noon. With a device list when the fleet
+# five hours ago, one was off for three hours; a port scan left two files that are not boards. With a device list when the fleet
 # view takes one (--devices), so that the panels carry names and units.
 # Usage: bash doc/fleet-page.sh [FLEET_BINARY]
 set -euo pipefail
@@ -31,6 +31,9 @@ for n, (mac, mean, humid, silent, gap) in enumerate(boards):
             stamp = time.strftime("%d%m%Y%H%M%S", time.localtime(t))
             out.write(f"{stamp},{mac},{temp:.2f},{hum:.1f},ok\n")
 PY
+# What a port scan leaves behind: files that are not boards.
+echo "$(date -d '-20 hours' +%d%m%Y%H%M%S),HELP" >"$work/log/HELP.csv"
+echo "$(date -d '-20 hours' +%d%m%Y%H%M%S),gkrellm 0.0.0" >"$work/log/gkrellm 0.0.0.csv"
 cat >"$work/devices" <<'LIST'
 [24:6F:28:A1:03:5C]
 name = Greenhouse north
