@@ -178,6 +178,32 @@ TEST_F(TimeTicks, FallOnRoundHoursOrDaysWithTheDateWhereTheDayChanges) {
   EXPECT_TRUE(timeTicks(100, 100).empty());
 }
 
+// Where clocks change, ticks stay at round local hours, in order, each with its own label.
+TEST(TimeTicksWhereClocksChange, StayAtRoundLocalHours) {
+  ::setenv("TZ", "Europe/Berlin", 1);
+  ::tzset();
+  const std::pair<std::time_t, std::time_t> days[] = {
+      {utc(2026, 3, 28, 23), utc(2026, 3, 29, 22)},   // 23 hours: 02:00 does not exist
+      {utc(2026, 10, 24, 22), utc(2026, 10, 25, 23)}, // 25 hours: 02:00 comes twice
+  };
+  for (const auto &[start, end] : days) {
+    const auto ticks = timeTicks(start, end);
+    ASSERT_GE(ticks.size(), 6U) << start;
+    for (std::size_t i = 0; i < ticks.size(); ++i) {
+      std::tm local{};
+      ::localtime_r(&ticks[i].time, &local);
+      EXPECT_EQ(local.tm_min, 0) << ticks[i].text;
+      EXPECT_EQ(local.tm_hour % 3, 0) << ticks[i].text;
+      if (i > 0) {
+        EXPECT_GT(ticks[i].time, ticks[i - 1].time) << ticks[i].text;
+        EXPECT_NE(ticks[i].text, ticks[i - 1].text) << ticks[i].text;
+      }
+    }
+  }
+  ::unsetenv("TZ");
+  ::tzset();
+}
+
 TEST(FieldStats, LastLowestHighestAndMeanOfTheRecords) {
   struct Case {
     const char *what;
