@@ -63,7 +63,7 @@ section { margin-top: 24px; }
 h2 { font-size: 16px; margin: 0 0 4px; overflow-wrap: anywhere; }
 h3 { font-size: 13px; margin: 8px 0 2px; font-weight: 600; }
 h3 .stats { font-weight: normal; color: #555; margin-left: 12px; }
-svg.chart { display: block; width: 100%; height: auto; background: #fcfcfc; }
+svg.chart { display: block; width: 100%; min-width: 760px; height: auto; background: #fcfcfc; }
 svg.chart text { font: 12px system-ui, sans-serif; fill: #555; }
 svg.chart .hover rect { fill: #000; fill-opacity: 0; }
 svg.chart .hover rect:hover { fill-opacity: 0.06; }
@@ -78,7 +78,8 @@ const char *const colours[] = {"#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#946
 // Lines with this few points also show each point.
 constexpr std::size_t sparsePoints = 30;
 
-// A panel's coordinates: the page scales them to its width.
+// A panel's coordinates: the page scales them to the window's width, but to no less than
+// 760 pixels, below which its text would be too small to read (the page scrolls instead).
 constexpr double chartWidth = 1000;
 constexpr double chartHeight = 150;
 constexpr double left = 64; // room for the value labels
