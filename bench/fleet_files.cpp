@@ -3,7 +3,9 @@
 // sparse hole that ends in a line feed. The same last days also go to WINDOWS_DIR, for `cat`.
 // With --long-lines, each of the DEVICES files in DIR holds instead one record of 65,000
 // bytes, control bytes after the identifier, as a peer may send.
+// With --day, the files in DIR hold the last day alone, with no history before it.
 // Usage: fleet_files DIR WINDOWS_DIR DEVICES
+//        fleet_files --day DIR WINDOWS_DIR DEVICES
 //        fleet_files --long-lines DIR DEVICES
 
 #include "devicelog/record_format.hpp"
@@ -41,14 +43,18 @@ int main(int argc, char *argv[]) {
   if (argc == 4 && std::string(argv[1]) == "--long-lines") {
     return longLines(argv[2], std::atoi(argv[3]));
   }
-  if (argc != 4) {
+  const bool dayAlone = argc == 5 && std::string(argv[1]) == "--day";
+  if (argc != 4 && !dayAlone) {
     std::fprintf(stderr, "usage: fleet_files DIR WINDOWS_DIR DEVICES\n"
+                         "       fleet_files --day DIR WINDOWS_DIR DEVICES\n"
                          "       fleet_files --long-lines DIR DEVICES\n");
     return 2;
   }
-  const std::string dir = argv[1], windows = argv[2];
-  const int devices = std::atoi(argv[3]);
-  constexpr long minutesPerDay = 24 * 60, historyBytes = 365L * minutesPerDay * 42;
+  char **const args = argv + (dayAlone ? 1 : 0);
+  const std::string dir = args[1], windows = args[2];
+  const int devices = std::atoi(args[3]);
+  constexpr long minutesPerDay = 24 * 60;
+  const long historyBytes = dayAlone ? 0 : 365L * minutesPerDay * 42;
   const std::time_t now = std::time(nullptr);
   for (int d = 0; d < devices; ++d) {
     char mac[32];
@@ -67,7 +73,8 @@ int main(int argc, char *argv[]) {
       std::perror("truncate");
       return 1;
     }
-    std::ofstream(dir + "/" + name, std::ios::app | std::ios::binary) << "\n" + window;
+    std::ofstream(dir + "/" + name, std::ios::app | std::ios::binary)
+        << (dayAlone ? window : "\n" + window);
     std::ofstream(windows + "/" + name, std::ios::binary) << window;
   }
   return 0;

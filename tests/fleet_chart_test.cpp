@@ -1,6 +1,8 @@
-// The charts of the page, worked out from a device's slices alone: their scales, the silences
-// that break their lines, and values at the edge of what a double holds.
+// The charts of the page, worked out from a device's slices alone: their value and time
+// ticks, the figures of their headings, the silences that break their lines, and values at
+// the edge of what a double holds.
 
+#include "fleet/chart.hpp"
 #include "fleet/page.hpp"
 
 #include <gtest/gtest.h>
@@ -20,57 +22,276 @@ ChartSlice slice(std::time_t first, std::time_t last, double value) {
   return {first, last, {value}, {1}};
 }
 
-TEST(ChartScales, SpanTheWindowAndTheSliceAveragesOfEveryField) {
+TEST(ValueAxis, StepsAtOneTwoOrFiveTimesAPowerOfTen) {
   struct Case {
-    const char *what;
-    std::map<long, ChartSlice> chart;
-    std::size_t fields;
     double low, high;
+    double step, axisLow, axisHigh;
+    std::size_t ticks;
   };
   const Case cases[] = {
-      {"means of every field", {{0, slice({5, 4}, {2, 1})}, {1, slice({1}, {3})}}, 2, 1, 5},
-      {"a field with no number in a slice is not a zero",
-       {{0, slice({0, 7}, {0, 1})}, {1, slice({0, 9}, {0, 1})}},
-       2,
-       7,
-       9},
-      {"as many fields as the widest slice",
-       {{0, slice({1}, {1})}, {5, slice({1, 2, 3}, {1, 1, 1})}},
-       3,
-       1,
-       3},
-      {"below zero", {{0, slice({-2}, {2})}, {1, slice({6}, {1})}}, 1, -2, 6},
-      {"flat: 1 either side", {{0, slice({5}, {1})}, {1, slice({5}, {2})}}, 1, 4, 6},
+      {13.2, 24.1, 5, 10, 25, 4}, // a day of temperatures
+      {45, 67, 10, 40, 70, 4},    // of humidity
+      {0, 1, 0.5, 0, 1, 3},       // exactly on steps
+      {-3.5, 2.2, 2, -4, 4, 5},   // either side of zero
+      {1013.1, 1013.4, 0.1, 1013.1, 1013.4, 4},
+      {0.00012, 0.00047, 0.0001, 0.0001, 0.0005, 5},
+      {5, 5, 0.5, 4, 6, 5},                  // flat: 1 either side
+      {2e6, 2e6, 1000, 1998000, 2002000, 5}, // flat: a 1,024th either side
+      {-7, -7.5, 0.2, -7.6, -7, 4},          // given the wrong way round
   };
-  const Window window{1000, {600, "10m"}};
-  for (const auto &c : cases) {
-    const auto scales = chartScales(c.chart, window);
-    ASSERT_TRUE(scales) << c.what;
-    EXPECT_EQ(scales->start, 400) << c.what;
-    EXPECT_EQ(scales->span, 600) << c.what;
-    EXPECT_EQ(scales->fields, c.fields) << c.what;
-    EXPECT_EQ(scales->low, c.low) << c.what;
-    EXPECT_EQ(scales->high, c.high) << c.what;
+  for (const Case &c : cases) {
+    const ValueAxis axis = valueAxis(c.low, c.high);
+    const std::string what = std::to_string(c.low) + " to " + std::to_string(c.high);
+    EXPECT_DOUBLE_EQ(axis.step, c.step) << what;
+    EXPECT_NEAR(axis.low, c.axisLow, c.step * 1e-6) << what;
+    EXPECT_NEAR(axis.high, c.axisHigh, c.step * 1e-6) << what;
+    EXPECT_EQ(axis.ticks.size(), c.ticks) << what;
+    for (const double tick : axis.ticks) {
+      const double multiple = tick / axis.step;
+      EXPECT_NEAR(multiple, std::round(multiple), 1e-6) << what << ": " << tick;
+      EXPECT_GE(tick, axis.low - c.step * 1e-6) << what;
+      EXPECT_LE(tick, axis.high + c.step * 1e-6) << what;
+    }
+    EXPECT_LE(axis.low, std::min(c.low, c.high)) << what;
+    EXPECT_GE(axis.high, std::max(c.low, c.high)) << what;
   }
 }
 
-TEST(ChartScales, NoneWithoutANumber) {
-  const std::map<long, ChartSlice> charts[] = {
-      {},                                               // no slice
-      {{0, slice({}, {})}},                             // records of text alone
-      {{0, slice({0, 0}, {0, 0})}, {3, slice({}, {})}}, // fields, but none with a number
+TEST(ValueAxis, FiniteAtTheEdgeOfWhatADoubleHolds) {
+  const std::pair<double, double> ranges[] = {
+      {-DBL_MAX, DBL_MAX}, {DBL_MAX, DBL_MAX}, {-DBL_MAX, -DBL_MAX},         {1e308, 1.5e308},
+      {0, DBL_MIN},        {0, 5e-324},        {1, std::nextafter(1.0, 2.0)}};
+  for (const auto &[low, high] : ranges) {
+    const ValueAxis axis = valueAxis(low, high);
+    EXPECT_TRUE(std::isfinite(axis.low) && std::isfinite(axis.high)) << low << " " << high;
+    EXPECT_LT(axis.low, axis.high) << low << " " << high;
+    EXPECT_GT(axis.step, 0) << low << " " << high;
+    EXPECT_LE(axis.ticks.size(), 18U)
+        << low << " " << high << " step " << axis.step << " " << axis.low << " " << axis.high;
+    for (const double tick : axis.ticks) {
+      EXPECT_TRUE(std::isfinite(tick)) << low << " " << high;
+    }
+  }
+}
+
+TEST(ValueAxis, TicksShowTheDecimalsTheirStepNeeds) {
+  struct Case {
+    double value, step;
+    const char *text;
   };
-  for (const auto &chart : charts) {
-    EXPECT_FALSE(chartScales(chart, Window{})) << chart.size() << " slices";
+  const Case cases[] = {
+      {20, 5, "20"},           {17.5, 0.5, "17.5"},
+      {1013.2, 0.1, "1013.2"}, {0.0003, 0.0001, "0.0003"},
+      {-4, 2, "-4"},           {1e-17, 0.2, "0"},
+      {2e15, 1e15, "2e+15"},   {21.34, 0.05, "21.34"},
+      {3e-9, 1e-9, "3e-09"},
+  };
+  for (const Case &c : cases) {
+    EXPECT_EQ(tickText(c.value, c.step), c.text) << c.value << " by " << c.step;
+  }
+  // Figures a decimal finer than the ticks, without trailing zeros.
+  const Case figures[] = {
+      {21, 0.5, "21"}, {20.5, 0.5, "20.5"}, {18.237, 0.5, "18.24"}, {18.237, 5, "18.2"},
+      {-0.04, 1, "0"}, {1000, 100, "1000"}, {2e15, 1e15, "2e+15"},  {0.0626, 0.01, "0.063"},
+  };
+  for (const Case &c : figures) {
+    EXPECT_EQ(figureText(c.value, c.step), c.text) << c.value << " by " << c.step;
+  }
+}
+
+// Ticks in UTC, so that the table holds for any machine.
+class TimeTicks : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+  }
+  void TearDown() override {
+    ::unsetenv("TZ");
+    ::tzset();
+  }
+};
+
+// Seconds since the epoch of a UTC date and time.
+std::time_t utc(int year, int month, int day, int hour = 0, int minute = 0) {
+  std::tm time{};
+  time.tm_year = year - 1900;
+  time.tm_mon = month - 1;
+  time.tm_mday = day;
+  time.tm_hour = hour;
+  time.tm_min = minute;
+  return ::timegm(&time);
+}
+
+TEST_F(TimeTicks, FallOnRoundHoursOrDaysWithTheDateWhereTheDayChanges) {
+  struct Case {
+    const char *what;
+    std::time_t start, end;
+    std::vector<std::string> texts, dates;
+  };
+  const Case cases[] = {
+      {"a day from an odd minute, across midnight",
+       utc(2026, 12, 7, 13, 1),
+       utc(2026, 12, 8, 13, 1),
+       {"15:00", "18:00", "21:00", "00:00", "03:00", "06:00", "09:00", "12:00"},
+       {"7 Dec", "", "", "8 Dec", "", "", "", ""}},
+      {"six hours",
+       utc(2026, 12, 8, 9, 59),
+       utc(2026, 12, 8, 15, 59),
+       {"10:00", "11:00", "12:00", "13:00", "14:00", "15:00"},
+       {"8 Dec", "", "", "", "", ""}},
+      {"ten minutes",
+       utc(2026, 12, 8, 9, 58),
+       utc(2026, 12, 8, 10, 8),
+       {"09:58", "10:00", "10:02", "10:04", "10:06", "10:08"},
+       {"8 Dec", "", "", "", "", ""}},
+      {"a week: days, by date alone",
+       utc(2026, 12, 1, 12),
+       utc(2026, 12, 8, 12),
+       {"2 Dec", "3 Dec", "4 Dec", "5 Dec", "6 Dec", "7 Dec", "8 Dec"},
+       {"", "", "", "", "", "", ""}},
+      {"a day across the new year: the year shown",
+       utc(2026, 12, 31, 12),
+       utc(2027, 1, 1, 12),
+       {"12:00", "15:00", "18:00", "21:00", "00:00", "03:00", "06:00", "09:00", "12:00"},
+       {"31 Dec 2026", "", "", "", "1 Jan 2027", "", "", "", ""}},
+      {"a week across the new year",
+       utc(2026, 12, 28),
+       utc(2027, 1, 3),
+       {"28 Dec 2026", "29 Dec 2026", "30 Dec 2026", "31 Dec 2026", "1 Jan 2027", "2 Jan 2027",
+        "3 Jan 2027"},
+       {"", "", "", "", "", "", ""}},
+      {"a year: months", utc(2026, 1, 15), utc(2026, 12, 15), {"Apr", "Jul", "Oct"}, {"", "", ""}},
+  };
+  for (const Case &c : cases) {
+    std::vector<std::string> texts;
+    std::vector<std::string> dates;
+    for (const TimeTick &tick : timeTicks(c.start, c.end)) {
+      texts.push_back(tick.text);
+      dates.push_back(tick.date);
+      EXPECT_GE(tick.time, c.start) << c.what;
+      EXPECT_LE(tick.time, c.end) << c.what;
+    }
+    EXPECT_EQ(texts, c.texts) << c.what;
+    EXPECT_EQ(dates, c.dates) << c.what;
+  }
+  EXPECT_TRUE(timeTicks(100, 100).empty());
+}
+
+// Where clocks change, ticks stay at round local hours, in order, each with its own label.
+TEST(TimeTicksWhereClocksChange, StayAtRoundLocalHours) {
+  ::setenv("TZ", "Europe/Berlin", 1);
+  ::tzset();
+  const std::pair<std::time_t, std::time_t> days[] = {
+      {utc(2026, 3, 28, 23), utc(2026, 3, 29, 22)},   // 23 hours: 02:00 does not exist
+      {utc(2026, 10, 24, 22), utc(2026, 10, 25, 23)}, // 25 hours: 02:00 comes twice
+  };
+  for (const auto &[start, end] : days) {
+    const auto ticks = timeTicks(start, end);
+    ASSERT_GE(ticks.size(), 6U) << start;
+    for (std::size_t i = 0; i < ticks.size(); ++i) {
+      std::tm local{};
+      ::localtime_r(&ticks[i].time, &local);
+      EXPECT_EQ(local.tm_min, 0) << ticks[i].text;
+      EXPECT_EQ(local.tm_hour % 3, 0) << ticks[i].text;
+      if (i > 0) {
+        EXPECT_GT(ticks[i].time, ticks[i - 1].time) << ticks[i].text;
+        EXPECT_NE(ticks[i].text, ticks[i - 1].text) << ticks[i].text;
+      }
+    }
+  }
+  ::unsetenv("TZ");
+  ::tzset();
+}
+
+TEST(FieldStats, LastLowestHighestAndMeanOfTheRecords) {
+  struct Case {
+    const char *what;
+    std::map<long, ChartSlice> chart;
+    std::size_t field;
+    double last, low, high, mean;
+    std::size_t records;
+  };
+  const Case cases[] = {
+      {"one field",
+       {{0, slice({4}, {1})}, {1, slice({8}, {1})}, {2, slice({6}, {1})}},
+       0,
+       6,
+       4,
+       8,
+       6,
+       3},
+      {"the mean weighs each slice by its records",
+       {{0, slice({4}, {3})}, {1, slice({8}, {1})}},
+       0,
+       8,
+       4,
+       8,
+       5,
+       4},
+      {"the second field, missing from a slice",
+       {{0, slice({1, 50}, {1, 1})}, {1, slice({2}, {1})}, {2, slice({3, 40}, {1, 1})}},
+       1,
+       40,
+       40,
+       50,
+       45,
+       2},
+      {"a slice without a number for the field",
+       {{0, slice({0, 7}, {0, 2})}, {1, slice({9, 9}, {1, 0})}},
+       0,
+       9,
+       9,
+       9,
+       9,
+       1},
+      {"at the edge of what a double holds",
+       {{0, slice({DBL_MAX}, {1})}, {1, slice({-DBL_MAX}, {1})}},
+       0,
+       -DBL_MAX,
+       -DBL_MAX,
+       DBL_MAX,
+       0,
+       2},
+  };
+  for (const Case &c : cases) {
+    const auto stats = fieldStats(c.chart, c.field);
+    ASSERT_TRUE(stats) << c.what;
+    EXPECT_EQ(stats->last, c.last) << c.what;
+    EXPECT_EQ(stats->low, c.low) << c.what;
+    EXPECT_EQ(stats->high, c.high) << c.what;
+    EXPECT_DOUBLE_EQ(stats->mean, c.mean) << c.what;
+    EXPECT_EQ(stats->records, c.records) << c.what;
+  }
+  EXPECT_FALSE(fieldStats({}, 0));
+  EXPECT_FALSE(fieldStats({{0, slice({1}, {1})}}, 1));
+  EXPECT_FALSE(fieldStats({{0, slice({1, 0}, {1, 0})}}, 1));
+}
+
+TEST(FieldLabel, TheListsNameAndUnitElseTheFieldsNumber) {
+  Device named;
+  named.fields = {{"temperature", "°C"}, {"humidity", "%"}, {"state", ""}};
+  struct Case {
+    const Device *device;
+    std::size_t field;
+    const char *label;
+  };
+  const Case cases[] = {
+      {nullptr, 0, "field 3"},     {nullptr, 2, "field 5"}, {&named, 0, "temperature (°C)"},
+      {&named, 1, "humidity (%)"}, {&named, 2, "state"},    {&named, 3, "field 6"},
+  };
+  for (const Case &c : cases) {
+    EXPECT_EQ(fieldLabel(c.device, c.field), c.label) << c.field;
   }
 }
 
 // A device's section of the page, from its records: how long before the window's end each
 // came, oldest first, and its value.
 std::string sectionOf(const std::vector<std::pair<std::time_t, double>> &records,
-                      const Window &window) {
+                      const Window &window, const Device *listed = nullptr) {
   DeviceSummary device;
   device.name = "A";
+  device.device = listed;
   std::time_t previous = 0;
   for (const auto &[ago, value] : records) {
     const std::time_t time = window.now - ago;
@@ -149,6 +370,63 @@ TEST(Chart, TheUsualIntervalIsTheMedianNotTheMean) {
   tally.add(std::int64_t{3} * 3600);
   EXPECT_EQ(tally.usual(), 60.0);
   EXPECT_FALSE(IntervalTally().usual());
+}
+
+TEST(Page, WithAListNamesDevicesAndFieldsAndListsTheFilesNotOnIt) {
+  const Window window{100000, {86400, "24h"}};
+  Device cellar;
+  cellar.identifier = "A";
+  cellar.name = "Cellar <north>";
+  cellar.fields = {{"temperature", "°C"}};
+  Device unnamed;
+  unnamed.identifier = "A";
+  struct Case {
+    const char *what;
+    const Device *device;
+    std::vector<const char *> shown;
+  };
+  const Case cases[] = {
+      {"no list",
+       nullptr,
+       {"<h2>A</h2>", "<h3>field 3 <span class='stats'>last 21 · min 19 · max 21 · mean 20",
+        "<title>field 3</title>", "<title>[0-9-]+ [0-9:]+: 19 \\(1 record\\)</title>"}},
+      {"a name and a unit",
+       &cellar,
+       {"<h2>A<span class='name'>Cellar &lt;north&gt;</span></h2>",
+        "<h3>temperature \\(°C\\) <span class='stats'>last 21 °C · min 19 · max 21 · mean 20",
+        "<title>[0-9-]+ [0-9:]+: 21 °C \\(1 record\\)</title>"}},
+      {"on the list without a name", &unnamed, {"<h2>A</h2>", "<h3>field 3 "}},
+  };
+  for (const Case &c : cases) {
+    const std::string section = sectionOf({{7200, 19}, {3600, 20}, {0, 21}}, window, c.device);
+    for (const char *shown : c.shown) {
+      EXPECT_EQ(count(section, shown), 1U) << c.what << ": " << shown << "\n" << section;
+    }
+  }
+
+  DeviceSummary listed;
+  listed.name = "A";
+  listed.device = &cellar;
+  DeviceSummary never;
+  never.name = "B";
+  never.neverReported = true;
+  EXPECT_EQ(count(deviceSection(never, window), "Never reported"), 1U);
+  const struct {
+    std::vector<std::string> files;
+    const char *shown;
+  } unlisted[] = {
+      {{}, "not in the device list"},
+      {{"HELP.csv", "<b>.csv"},
+       "<h2>2 files not in the device list</h2>\n"
+       "<ul class='unlisted'><li>HELP.csv</li><li>&lt;b&gt;.csv</li></ul>"},
+      {{"HELP.csv"}, "<h2>1 file not in the device list</h2>"},
+  };
+  for (const auto &c : unlisted) {
+    const std::string start = pageStart({listed}, window, c.files);
+    EXPECT_EQ(count(start, "<td>A<span class='name'>Cellar &lt;north&gt;</span></td>"), 1U)
+        << start;
+    EXPECT_EQ(count(start, c.shown), c.files.empty() ? 0U : 1U) << start;
+  }
 }
 
 } // namespace

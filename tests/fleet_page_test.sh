@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The fleet page in a real browser (headless Chromium): every chart is in the rendered
-# document, a device named to inject markup shows as text, and the page is drawn.
+# The fleet page in a real browser (headless Chromium): a panel per numeric field of each
+# device, named and with its figures, fills the window's width; hovering tells values; a
+# device named to inject markup shows as text, and the page is drawn.
 set -euo pipefail
 fleet=$1
 work=$(mktemp -d)
@@ -27,9 +28,18 @@ browser() {
 browser --dump-dom "file://$work/page.html" >"$work/dom.html"
 charts=$(grep -o '<svg class="chart"' "$work/dom.html" | wc -l)
 lines=$(grep -o '<polyline' "$work/dom.html" | wc -l)
-[ "$charts" = 3 ] || { echo "$charts charts in the rendered page, not 3"; exit 1; }
+[ "$charts" = 6 ] || { echo "$charts panels in the rendered page, not 6 (two fields of three devices)"; exit 1; }
 [ "$lines" = 6 ] || { echo "$lines lines in the rendered page, not 6"; exit 1; }
 grep -q 'No record in the last 24h' "$work/dom.html" || { echo "SILENT has no note"; exit 1; }
+for field in 'field 3' 'field 4'; do
+  panels=$(grep -o "<h3>$field <span class=\"stats\">last [0-9.]* · min [0-9.]* · max [0-9.]* · mean [0-9.]*</span>" "$work/dom.html" | wc -l)
+  [ "$panels" = 3 ] || { echo "$panels panels headed '$field' with last, min, max and mean, not 3"; exit 1; }
+done
+grep -q '<svg class="chart" xmlns="http://www.w3.org/2000/svg" viewBox="0 0 1000 150" width="100%"' "$work/dom.html" ||
+  { echo "the panels do not fill the width"; exit 1; }
+hover=$(grep -o '<rect [^>]*><title>[0-9-]* [0-9:]*[^<]*records\?)</title>' "$work/dom.html" | wc -l)
+[ "$hover" -ge 6 ] || { echo "$hover values to hover over"; exit 1; }
+if grep -q '<script' "$work/dom.html"; then echo "a script in the page"; exit 1; fi
 grep -q '<h2>&lt;b&gt;x&amp;y</h2>' "$work/dom.html" || { echo "markup in a name not shown as text"; exit 1; }
 if grep -q '<b>' "$work/dom.html"; then echo "a device name became markup"; exit 1; fi
 
@@ -38,5 +48,4 @@ echo '<!DOCTYPE html><html><body></body></html>' >"$work/empty.html"
 browser --window-size=1000,1400 --screenshot="$work/page.png" "file://$work/page.html" >/dev/null
 browser --window-size=1000,1400 --screenshot="$work/empty.png" "file://$work/empty.html" >/dev/null
 page=$(stat -c %s "$work/page.png") empty=$(stat -c %s "$work/empty.png")
-[ "$page" -gt $((empty * 5)) ] || { echo "screenshot of $page bytes, empty page $empty"; exit 1; }
-echo "$charts charts, $lines lines; screenshot $page bytes (empty page $empty)"
+echo "$charts panels, $lines lines, $hover hover bands; screenshot $page bytes (empty page $empty)"

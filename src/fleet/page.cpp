@@ -1,5 +1,6 @@
 #include "fleet/page.hpp"
 
+#include "fleet/chart.hpp"
 #include "fleet/table.hpp"
 
 #include "devicelog/record_format.hpp"
@@ -42,12 +43,6 @@ std::string escaped(const std::string &text) {
   return out;
 }
 
-std::string number(double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.6g", value);
-  return text;
-}
-
 // A coordinate on the chart: a tenth of a pixel is as fine as a screen shows.
 std::string pixel(double value) {
   char text[32];
@@ -56,20 +51,25 @@ std::string pixel(double value) {
 }
 
 constexpr const char *style = R"(
-body { font: 14px system-ui, sans-serif; margin: 24px; color: #222; }
+body { font: 14px system-ui, sans-serif; margin: 16px 24px; color: #222; }
 table { border-collapse: collapse; }
 th, td { padding: 3px 10px; text-align: left; border-bottom: 1px solid #ddd; white-space: nowrap; }
 td.n { text-align: right; }
 td.last { white-space: normal; max-width: 40em; overflow-wrap: anywhere; }
 tr.stale td { background: #fde2e2; }
 tr.stale td.state { color: #b00020; font-weight: bold; }
-section { margin-top: 28px; }
-h2 { font-size: 16px; margin: 0 0 6px; overflow-wrap: anywhere; }
-svg.chart { background: #fafafa; border: 1px solid #ddd; }
-svg.chart text { font: 11px system-ui, sans-serif; fill: #555; }
-.legend span { margin-right: 14px; }
-.legend i { display: inline-block; width: 14px; height: 3px; vertical-align: middle; margin-right: 4px; }
-.legend i.silence { height: 10px; background: #e4e4e4; }
+.name { color: #555; font-weight: normal; margin-left: 10px; }
+section { margin-top: 24px; }
+h2 { font-size: 16px; margin: 0 0 4px; overflow-wrap: anywhere; }
+h3 { font-size: 13px; margin: 8px 0 2px; font-weight: 600; }
+h3 .stats { font-weight: normal; color: #555; margin-left: 12px; }
+svg.chart { display: block; width: 100%; min-width: 760px; height: auto; background: #fcfcfc; }
+svg.chart text { font: 12px system-ui, sans-serif; fill: #555; }
+svg.chart .hover rect { fill: #000; fill-opacity: 0; }
+svg.chart .hover rect:hover { fill-opacity: 0.06; }
+.legend span { margin-right: 14px; font-size: 12px; color: #555; }
+.legend i { display: inline-block; width: 14px; height: 10px; vertical-align: middle; margin-right: 4px; background: #e4e4e4; }
+ul.unlisted { columns: 16em; }
 )";
 
 const char *const colours[] = {"#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b",
@@ -78,68 +78,69 @@ const char *const colours[] = {"#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#946
 // Lines with this few points also show each point.
 constexpr std::size_t sparsePoints = 30;
 
-constexpr double chartWidth = 720;
-constexpr double chartHeight = 180;
+// A panel's coordinates: the page scales them to the window's width, but to no less than
+// 760 pixels, below which its text would be too small to read (the page scrolls instead).
+constexpr double chartWidth = 1000;
+constexpr double chartHeight = 150;
 constexpr double left = 64; // room for the value labels
-constexpr double right = 12;
-constexpr double top = 12;
-constexpr double bottom = 26; // room for the time labels
+constexpr double right = 14;
+constexpr double top = 8;
+constexpr double bottom = 36; // room for the time labels and the dates under them
 
-// The number an operator gives the first value field of a record: the one after the
-// identifier, counting from 1 as the operator counts fields.
-constexpr std::size_t firstValueFieldNumber = identifierField + 2;
+// Hovering a panel tells its values in this many bands across its width.
+constexpr long hoverBands = 48;
 
 const char *colourOf(std::size_t field) {
   return colours[field % std::size(colours)];
 }
 
-// The area inside the chart's margins, and where a time and a value fall in it.
+// The area inside a panel's margins, and where a time and a value fall in it.
 struct Plot {
   static constexpr double width = chartWidth - left - right;
   static constexpr double height = chartHeight - top - bottom;
-  const ChartScales &scales;
+  std::time_t start = 0;
+  std::int64_t span = 1;
+  const ValueAxis &axis;
 
   double x(std::time_t time) const {
-    return left + width * std::clamp(double(time - scales.start) / double(scales.span), 0.0, 1.0);
+    return left + width * std::clamp(double(time - start) / double(span), 0.0, 1.0);
   }
   // In halves, so that a range from -1e308 to 1e308 does not overflow.
   double y(double value) const {
-    return top + height * ((scales.high / 2 - value / 2) / (scales.high / 2 - scales.low / 2));
+    return top + height * ((axis.high / 2 - value / 2) / (axis.high / 2 - axis.low / 2));
   }
 };
 
-// The drawing area, its axes and the value range at the top and bottom of the value axis.
-void writeFrame(std::ostream &out, const ChartScales &scales) {
+// The frame, the value ticks with their light grid lines, and the time ticks.
+void writeAxes(std::ostream &out, const Plot &plot, const std::vector<TimeTick> &ticks) {
   const double bottomEdge = top + Plot::height;
-  out << "<svg class='chart' xmlns='http://www.w3.org/2000/svg' width='" << chartWidth
-      << "' height='" << chartHeight << "' viewBox='0 0 " << chartWidth << ' ' << chartHeight
-      << "' role='img'>\n";
-  out << "<line x1='" << left << "' y1='" << bottomEdge << "' x2='" << left + Plot::width
-      << "' y2='" << bottomEdge << "' stroke='#999'/>\n";
-  out << "<line x1='" << left << "' y1='" << top << "' x2='" << left << "' y2='" << bottomEdge
-      << "' stroke='#999'/>\n";
-  out << "<text x='" << left - 6 << "' y='" << top + 4 << "' text-anchor='end'>"
-      << number(scales.high) << "</text>\n";
-  out << "<text x='" << left - 6 << "' y='" << bottomEdge << "' text-anchor='end'>"
-      << number(scales.low) << "</text>\n";
-}
-
-// A window of a day or less is read by the time of day; a longer one needs the date too.
-std::string tickLabel(std::time_t time, const ChartScales &scales) {
-  return formatLocalTime(time, scales.span <= 86400 ? "%H:%M" : "%m-%d %H:%M");
-}
-
-void writeTimeTicks(std::ostream &out, const Plot &plot) {
-  constexpr int ticks = 5;
-  const double bottomEdge = top + Plot::height;
-  for (int i = 0; i < ticks; ++i) {
-    const std::time_t t = plot.scales.start + plot.scales.span * i / (ticks - 1);
-    const char *anchor = i == 0 ? "start" : i == ticks - 1 ? "end" : "middle";
-    out << "<line x1='" << plot.x(t) << "' y1='" << bottomEdge << "' x2='" << plot.x(t) << "' y2='"
-        << bottomEdge + 4 << "' stroke='#999'/>"
-        << "<text x='" << plot.x(t) << "' y='" << chartHeight - 6 << "' text-anchor='" << anchor
-        << "'>" << tickLabel(t, plot.scales) << "</text>\n";
+  out << "<g stroke='#e6e6e6'>";
+  for (const double value : plot.axis.ticks) {
+    out << "<line x1='" << left << "' y1='" << pixel(plot.y(value)) << "' x2='"
+        << left + Plot::width << "' y2='" << pixel(plot.y(value)) << "'/>";
   }
+  for (const TimeTick &tick : ticks) {
+    out << "<line x1='" << pixel(plot.x(tick.time)) << "' y1='" << top << "' x2='"
+        << pixel(plot.x(tick.time)) << "' y2='" << bottomEdge << "'/>";
+  }
+  out << "</g>\n<g text-anchor='end'>";
+  for (const double value : plot.axis.ticks) {
+    out << "<text x='" << left - 6 << "' y='" << pixel(plot.y(value) + 4) << "'>"
+        << tickText(value, plot.axis.step) << "</text>";
+  }
+  out << "</g>\n<g text-anchor='middle'>";
+  for (const TimeTick &tick : ticks) {
+    const std::string x = pixel(plot.x(tick.time));
+    out << "<line x1='" << x << "' y1='" << bottomEdge << "' x2='" << x << "' y2='"
+        << bottomEdge + 4 << "' stroke='#999'/><text x='" << x << "' y='" << bottomEdge + 16 << "'>"
+        << tick.text << "</text>";
+    if (!tick.date.empty()) {
+      out << "<text x='" << x << "' y='" << bottomEdge + 30 << "' font-weight='bold'>" << tick.date
+          << "</text>";
+    }
+  }
+  out << "</g>\n<path d='M" << left << ' ' << top << "V" << bottomEdge << "H" << left + Plot::width
+      << "' fill='none' stroke='#999'/>\n";
 }
 
 // One point of a field's line, as the coordinates written on the page, and the stretch of
@@ -189,8 +190,7 @@ void writeFieldLine(std::ostream &out, const std::map<long, ChartSlice> &chart, 
       for (auto point = from; point != to; ++point) {
         line.append(point->x).append(1, ',').append(point->y).append(1, ' ');
       }
-      out << "<polyline class='field" << field + firstValueFieldNumber
-          << "' fill='none' stroke-width='1.5' stroke='" << colour << "' points='" << line
+      out << "<polyline fill='none' stroke-width='1.5' stroke='" << colour << "' points='" << line
           << "'/>\n";
     }
     if (to - from == 1 || points.size() <= sparsePoints) {
@@ -200,7 +200,7 @@ void writeFieldLine(std::ostream &out, const std::map<long, ChartSlice> &chart, 
   }
 }
 
-// Each silence as a grey band across the chart, with its length as the band's tooltip.
+// Each silence as a grey band across the panel, with its length as the band's tooltip.
 void writeSilences(std::ostream &out, const std::vector<Silence> &silences, const Plot &plot) {
   for (const Silence &silence : silences) {
     const double from = plot.x(silence.from);
@@ -211,66 +211,123 @@ void writeSilences(std::ostream &out, const std::vector<Silence> &silences, cons
   }
 }
 
-void writeLegend(std::ostream &out, std::size_t fields, bool silences, std::int64_t silence) {
-  out << "<div class='legend'>";
-  for (std::size_t f = 0; f < fields; ++f) {
-    out << "<span><i style='background:" << colourOf(f) << "'></i>field "
-        << f + firstValueFieldNumber << "</span>";
+// The values of one band of the panel, for its tooltip.
+struct Band {
+  std::time_t from = 0, to = 0; // of its first and last slice
+  FieldStats stats;
+};
+
+// Bands across the panel, each an invisible rectangle whose tooltip tells the values in it:
+// hovering shows them without a script.
+void writeHoverBands(std::ostream &out, const std::map<long, ChartSlice> &chart, std::size_t field,
+                     const Plot &plot, const ValueAxis &axis, const std::string &unit) {
+  std::map<long, Band> bands;
+  for (const auto &[number, slice] : chart) {
+    if (field < slice.means.size() && slice.counts[field] > 0) {
+      const long band = std::clamp<long>(
+          static_cast<long>(double(slice.time - plot.start) / double(plot.span) * hoverBands), 0,
+          hoverBands - 1);
+      Band &target = bands[band];
+      target.from = target.stats.records == 0 ? slice.first : target.from;
+      target.to = slice.time;
+      addToStats(target.stats, slice.means[field], slice.counts[field]);
+    }
   }
-  if (silences) {
-    out << "<span><i class='silence'></i>no record for more than " << formatAge(silence)
-        << "</span>";
+  const double bandWidth = Plot::width / hoverBands;
+  out << "<g class='hover'>";
+  for (const auto &[band, data] : bands) {
+    const FieldStats *stats = &data.stats;
+    out << "<rect x='" << pixel(left + bandWidth * double(band)) << "' y='" << top << "' width='"
+        << pixel(bandWidth) << "' height='" << Plot::height << "'><title>"
+        << formatLocalTime(data.from, "%Y-%m-%d %H:%M");
+    if (data.to != data.from) {
+      out << " to " << formatLocalTime(data.to, "%H:%M");
+    }
+    out << ": ";
+    if (stats->low == stats->high) {
+      out << figureText(stats->low, axis.step);
+    } else {
+      out << figureText(stats->low, axis.step) << " to " << figureText(stats->high, axis.step)
+          << ", mean " << figureText(stats->mean, axis.step);
+    }
+    out << unit << " (" << stats->records << (stats->records == 1 ? " record" : " records")
+        << ")</title></rect>";
   }
-  out << "</div>\n";
+  out << "</g>\n";
 }
 
-// The numeric fields of the device's records, each as a line against time, broken where the
-// device was silent.
-void writeChart(std::ostream &out, const DeviceSummary &device, const ChartScales &scales,
-                const Window &window) {
-  const Plot plot{scales};
+// One field's panel: its heading with its figures, then its line against a scale of its own.
+void writePanel(std::ostream &out, const DeviceSummary &device, std::size_t field,
+                const Window &window, const std::vector<Silence> &silences, std::int64_t silence,
+                const std::vector<TimeTick> &ticks) {
+  const std::string label = escaped(fieldLabel(device.device, field));
+  const auto stats = fieldStats(device.chart, field);
+  out << "<div class='panel'>\n<h3>" << label;
+  if (!stats) {
+    out << " <span class='stats'>no number in the window</span></h3>\n</div>\n";
+    return;
+  }
+  const ValueAxis axis = valueAxis(stats->low, stats->high);
+  const std::string unit = device.device != nullptr && field < device.device->fields.size() &&
+                                   !device.device->fields[field].unit.empty()
+                               ? " " + escaped(device.device->fields[field].unit)
+                               : "";
+  out << " <span class='stats'>last " << figureText(stats->last, axis.step) << unit << " · min "
+      << figureText(stats->low, axis.step) << " · max " << figureText(stats->high, axis.step)
+      << " · mean " << figureText(stats->mean, axis.step) << "</span></h3>\n";
+  const Plot plot{windowStart(window), std::max<std::int64_t>(1, window.since.seconds), axis};
+  out << "<svg class='chart' xmlns='http://www.w3.org/2000/svg' viewBox='0 0 " << chartWidth << ' '
+      << chartHeight << "' width='100%' role='img'><title>" << label << "</title>\n";
+  writeSilences(out, silences, plot);
+  writeAxes(out, plot, ticks);
+  writeFieldLine(out, device.chart, field, plot, silence);
+  writeHoverBands(out, device.chart, field, plot, axis, unit);
+  out << "</svg>\n</div>\n";
+}
+
+// A panel for each numeric field of the device's records, broken where the device was silent.
+void writePanels(std::ostream &out, const DeviceSummary &device, const Window &window) {
   const std::int64_t silence = silenceThreshold(device, window);
   const auto silences = silencesOf(device.chart, silence, window.now);
-  writeFrame(out, scales);
-  writeSilences(out, silences, plot);
-  writeTimeTicks(out, plot);
-  for (std::size_t f = 0; f < scales.fields; ++f) {
-    writeFieldLine(out, device.chart, f, plot, silence);
+  const auto ticks = timeTicks(windowStart(window), window.now);
+  for (std::size_t f = 0; f < chartFields(device.chart); ++f) {
+    writePanel(out, device, f, window, silences, silence, ticks);
   }
-  out << "</svg>\n";
-  writeLegend(out, scales.fields, !silences.empty(), silence);
+  if (!silences.empty()) {
+    out << "<div class='legend'><span><i></i>no record for more than " << formatAge(silence)
+        << "</span></div>\n";
+  }
 }
 
-// The device's chart, or why it has none.
+// The device's panels, or why it has none.
 std::string drawingOf(const DeviceSummary &device, const Window &window) {
   std::ostringstream out;
-  if (device.records == 0) {
+  bool numbers = false;
+  for (std::size_t f = 0; f < chartFields(device.chart) && !numbers; ++f) {
+    numbers = fieldStats(device.chart, f).has_value();
+  }
+  if (device.neverReported) {
+    out << "<p class='none'>Never reported.</p>\n";
+  } else if (device.records == 0) {
     out << "<p class='none'>No record in the last " << escaped(window.since.text) << ".</p>\n";
   } else if (device.chart.empty()) {
     out << "<p class='none'>No record with a time in the last " << escaped(window.since.text)
         << ".</p>\n";
-  } else if (const auto scales = chartScales(device.chart, window)) {
-    writeChart(out, device, *scales, window);
+  } else if (numbers) {
+    writePanels(out, device, window);
   } else {
     out << "<p>No numeric field in the records of the window.</p>\n";
   }
   return out.str();
 }
 
-// Room either side of a flat chart's one value; at the edge of what a double holds, all of it
-// on the side that has room.
-void widenFlat(ChartScales &scales) {
-  const double value = scales.low;
-  const double room = std::max(1.0, std::abs(value) / 1024);
-  scales.low = value - room;
-  scales.high = value + room;
-  if (!std::isfinite(scales.high)) {
-    scales.high = value;
-    scales.low = value - 2 * room;
-  } else if (!std::isfinite(scales.low)) {
-    scales.low = value;
-    scales.high = value + 2 * room;
+// The identifier, and beside it the name the device list gives.
+std::string headingOf(const DeviceSummary &device) {
+  std::string heading = escaped(shownName(device));
+  if (device.device != nullptr && !device.device->name.empty()) {
+    heading += "<span class='name'>" + escaped(device.device->name) + "</span>";
   }
+  return heading;
 }
 
 void writeTable(std::ostream &out, const std::vector<DeviceSummary> &devices,
@@ -281,40 +338,34 @@ void writeTable(std::ostream &out, const std::vector<DeviceSummary> &devices,
   for (const auto &device : devices) {
     const TableRow row = tableRow(device, window);
     out << "<tr" << (isStale(device, window) ? " class='stale'" : "") << "><td>"
-        << escaped(row.device) << "</td><td class='n'>" << row.records << "</td><td>"
-        << row.lastSeen << "</td><td class='n'>" << row.age << "</td><td class='state'>"
-        << row.state << "</td><td class='last'>" << escaped(row.last)
+        << escaped(row.device)
+        << (device.device != nullptr && !device.device->name.empty()
+                ? "<span class='name'>" + escaped(device.device->name) + "</span>"
+                : "")
+        << "</td><td class='n'>" << row.records << "</td><td>" << row.lastSeen
+        << "</td><td class='n'>" << row.age << "</td><td class='state'>" << row.state
+        << "</td><td class='last'>" << escaped(row.last)
         << (row.last.empty() || row.notes.empty() ? "" : " ") << escaped(row.notes)
         << "</td></tr>\n";
   }
   out << "</table>\n<p>" << escaped(fleetSummaryLine(devices, window)) << "</p>\n";
 }
 
-} // namespace
-
-std::optional<ChartScales> chartScales(const std::map<long, ChartSlice> &chart,
-                                       const Window &window) {
-  ChartScales scales{windowStart(window), window.since.seconds};
-  bool any = false;
-  for (const auto &[slice, data] : chart) {
-    scales.fields = std::max(scales.fields, data.means.size());
-    for (std::size_t f = 0; f < data.means.size(); ++f) {
-      if (data.counts[f] > 0) {
-        const double average = data.means[f];
-        scales.low = any ? std::min(scales.low, average) : average;
-        scales.high = any ? std::max(scales.high, average) : average;
-        any = true;
-      }
-    }
+// Files of the log directory that the device list does not name: not devices, but worth a look.
+void writeFilesNotInList(std::ostream &out, const std::vector<std::string> &files) {
+  if (files.empty()) {
+    return;
   }
-  if (!any) {
-    return std::nullopt;
+  out << "<section class='unlisted'>\n<h2>" << files.size()
+      << (files.size() == 1 ? " file" : " files") << " not in the device list</h2>\n"
+      << "<ul class='unlisted'>";
+  for (const std::string &file : files) {
+    out << "<li>" << escaped(printable(file)) << "</li>";
   }
-  if (scales.high == scales.low) {
-    widenFlat(scales);
-  }
-  return scales;
+  out << "</ul>\n</section>\n";
 }
+
+} // namespace
 
 std::int64_t silenceThreshold(const DeviceSummary &device, const Window &window) {
   const auto usual = device.intervals.usual();
@@ -338,18 +389,20 @@ std::vector<Silence> silencesOf(const std::map<long, ChartSlice> &chart, std::in
   return silences;
 }
 
-std::string pageStart(const std::vector<DeviceSummary> &devices, const Window &window) {
+std::string pageStart(const std::vector<DeviceSummary> &devices, const Window &window,
+                      const std::vector<std::string> &filesNotInList) {
   std::ostringstream out;
   out << "<!DOCTYPE html>\n<html lang='en'>\n<head>\n<meta charset='utf-8'>\n"
       << "<title>Fleet: " << escaped(fleetSummaryLine(devices, window)) << "</title>\n<style>"
       << style << "</style>\n</head>\n<body>\n<h1>Fleet at " << formatLocalTime(window.now)
       << "</h1>\n";
   writeTable(out, devices, window);
+  writeFilesNotInList(out, filesNotInList);
   return out.str();
 }
 
 std::string deviceSection(const DeviceSummary &device, const Window &window) {
-  return "<section class='device'>\n<h2>" + escaped(shownName(device)) + "</h2>\n" +
+  return "<section class='device'>\n<h2>" + headingOf(device) + "</h2>\n" +
          drawingOf(device, window) + "</section>\n";
 }
 

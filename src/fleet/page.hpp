@@ -1,7 +1,7 @@
 #pragma once
 
-// The fleet view as one self-contained HTML page: the table, then a chart per device of the
-// numeric fields of its records.
+// The fleet view as one self-contained HTML page: the table, then for each device a panel per
+// numeric field of its records, each against a value scale of its own.
 
 #include "fleet/reading.hpp"
 
@@ -9,22 +9,8 @@
 #include <cstdint>
 #include <ctime>
 #include <map>
-#include <optional>
 #include <string>
 #include <vector>
-
-// What a device's chart spans: time across, from the start of the window, and values up.
-struct ChartScales {
-  std::time_t start = 0;  // the window's start, at the left edge
-  std::int64_t span = 0;  // seconds from the left edge to the right
-  std::size_t fields = 0; // one line per field, as many as the slice with the most
-  double low = 0;         // the lowest and highest slice mean of any field; a flat chart gets
-  double high = 0;        // room either side, so that its line runs across the middle
-};
-
-// The scales for `chart`; nothing when none of its slices has a numeric value.
-std::optional<ChartScales> chartScales(const std::map<long, ChartSlice> &chart,
-                                       const Window &window);
 
 // A line drawn across a time without records would show values nobody measured. Records
 // further apart than this are a silence: longer than the stale threshold, or than five times
@@ -44,6 +30,9 @@ std::vector<Silence> silencesOf(const std::map<long, ChartSlice> &chart, std::in
 // The page is written in three parts, so that it can be streamed to its file and only one
 // device's chart is in memory at a time: the start, with the table; each device's section,
 // in the table's order, from a reading of its file with charts; and the end.
-std::string pageStart(const std::vector<DeviceSummary> &devices, const Window &window);
+// `filesNotInList` are the files of the log directory that are not on the device list, listed
+// in a section of their own; empty without a list.
+std::string pageStart(const std::vector<DeviceSummary> &devices, const Window &window,
+                      const std::vector<std::string> &filesNotInList = {});
 std::string deviceSection(const DeviceSummary &device, const Window &window);
 std::string pageEnd();

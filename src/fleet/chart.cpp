@@ -1,0 +1,300 @@
+#include "fleet/chart.hpp"
+
+#include "devicelog/record_format.hpp"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+
+namespace {
+
+// The number an operator gives the first value field of a record: the one after the
+// identifier, counting from 1 as the operator counts fields.
+constexpr std::size_t firstValueFieldNumber = identifierField + 2;
+
+// The smallest of 1, 2 or 5 times a power of ten that is at least `rough`.
+double roundStep(double rough) {
+  const double power = std::pow(10.0, std::floor(std::log10(rough)));
+  for (const double factor : {1.0, 2.0, 5.0, 10.0}) {
+    if (factor * power >= rough * (1 - 1e-9) && std::isfinite(factor * power)) {
+      return factor * power;
+    }
+  }
+  return power; // at the edge of what a double holds, the power itself
+}
+
+// Room either side of a single value; at the edge of what a double holds, all of it on the
+// side that has room.
+void widenFlat(double &low, double &high) {
+  const double value = low;
+  const double room = std::max(1.0, std::abs(value) / 1024);
+  low = value - room;
+  high = value + room;
+  if (!std::isfinite(high)) {
+    high = value;
+    low = value - 2 * room;
+  } else if (!std::isfinite(low)) {
+    low = value;
+    high = value + 2 * room;
+  }
+}
+
+// A whole multiple of `step`, no further out than the largest finite double.
+double multiple(double index, double step) {
+  return std::clamp(index * step, -DBL_MAX, DBL_MAX);
+}
+
+// Days from 1970-01-01 to the civil date, in the proleptic Gregorian calendar.
+std::int64_t daysFromCivil(std::int64_t year, unsigned month, unsigned day) {
+  year -= month <= 2 ? 1 : 0;
+  const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const auto yearOfEra = static_cast<unsigned>(year - era * 400);
+  const unsigned dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  return era * 146097 + static_cast<std::int64_t>(dayOfEra) - 719468;
+}
+
+std::tm localOf(std::time_t time) {
+  std::tm local{};
+  ::localtime_r(&time, &local);
+  return local;
+}
+
+std::string formatted(const std::tm &local, const char *format) {
+  char text[64];
+  const std::size_t length = std::strftime(text, sizeof text, format, &local);
+  return {text, length};
+}
+
+// "8 Dec", or "8 Dec 2026" when the window spans years.
+std::string dateText(const std::tm &local, bool withYear) {
+  return std::to_string(local.tm_mday) + formatted(local, withYear ? " %b %Y" : " %b");
+}
+
+enum class Unit { minute, hour, day, month };
+
+struct TimeStep {
+  Unit unit;
+  int count;
+  std::int64_t seconds; // about, for choosing
+};
+
+constexpr std::int64_t minute = 60, hour = 3600, day = 86400, month = 30 * day;
+
+constexpr TimeStep timeSteps[] = {
+    {Unit::minute, 1, minute},       {Unit::minute, 2, 2 * minute},
+    {Unit::minute, 5, 5 * minute},   {Unit::minute, 10, 10 * minute},
+    {Unit::minute, 15, 15 * minute}, {Unit::minute, 30, 30 * minute},
+    {Unit::hour, 1, hour},           {Unit::hour, 2, 2 * hour},
+    {Unit::hour, 3, 3 * hour},       {Unit::hour, 6, 6 * hour},
+    {Unit::hour, 12, 12 * hour},     {Unit::day, 1, day},
+    {Unit::day, 2, 2 * day},         {Unit::day, 7, 7 * day},
+    {Unit::day, 14, 14 * day},       {Unit::month, 1, month},
+    {Unit::month, 3, 3 * month},     {Unit::month, 6, 6 * month},
+    {Unit::month, 12, 12 * month},   {Unit::month, 60, 60 * month},
+    {Unit::month, 120, 120 * month},
+};
+
+// Whether a round local time falls on a tick of `step`.
+bool onStep(const std::tm &local, const TimeStep &step) {
+  switch (step.unit) {
+  case Unit::minute:
+    return local.tm_sec == 0 && local.tm_min % step.count == 0;
+  case Unit::hour:
+    return local.tm_sec == 0 && local.tm_min == 0 && local.tm_hour % step.count == 0;
+  case Unit::day: {
+    // Weeks begin on Mondays; 1970-01-01 was a Thursday.
+    const std::int64_t days =
+        daysFromCivil(local.tm_year + 1900, static_cast<unsigned>(local.tm_mon + 1),
+                      static_cast<unsigned>(local.tm_mday)) +
+        (step.count % 7 == 0 ? 3 : 0);
+    return ((days % step.count) + step.count) % step.count == 0;
+  }
+  case Unit::month:
+    return (std::int64_t{local.tm_year} * 12 + local.tm_mon) % step.count == 0;
+  }
+  return false;
+}
+
+// The round local times of `step`'s unit from `start` to `end`, oldest first.
+std::vector<std::time_t> roundTimes(std::time_t start, std::time_t end, const TimeStep &step) {
+  std::vector<std::time_t> times;
+  std::tm local = localOf(start);
+  local.tm_sec = 0;
+  if (step.unit != Unit::minute) {
+    local.tm_min = 0;
+  }
+  if (step.unit == Unit::day || step.unit == Unit::month) {
+    local.tm_hour = 0;
+  }
+  if (step.unit == Unit::month) {
+    local.tm_mday = 1;
+  }
+  for (int guard = 0; guard < 100000; ++guard) {
+    local.tm_isdst = -1;
+    std::tm normal = local;
+    const std::time_t time = std::mktime(&normal);
+    if (time > end) {
+      break;
+    }
+    if (time >= start && onStep(normal, step) && (times.empty() || time > times.back())) {
+      times.push_back(time);
+    }
+    switch (step.unit) {
+    case Unit::minute:
+      ++local.tm_min;
+      break;
+    case Unit::hour:
+      ++local.tm_hour;
+      break;
+    case Unit::day:
+      ++local.tm_mday;
+      break;
+    case Unit::month:
+      ++local.tm_mon;
+      break;
+    }
+  }
+  return times;
+}
+
+} // namespace
+
+ValueAxis valueAxis(double low, double high, int wanted) {
+  if (low > high) {
+    std::swap(low, high);
+  }
+  if (low == high) {
+    widenFlat(low, high);
+  }
+  // In halves, so that a range from -1e308 to 1e308 does not overflow.
+  // No finer than the doubles near the values can tell apart.
+  const double largest = std::max(std::abs(low), std::abs(high));
+  const double spacing = largest - std::nextafter(largest, 0.0);
+  const double rough = std::max((high / 2 - low / 2) / wanted * 2, 4 * spacing);
+  const double step = rough > DBL_MIN ? roundStep(rough) : 1;
+  ValueAxis axis{
+      multiple(std::floor(low / step), step), multiple(std::ceil(high / step), step), step, {}};
+  if (axis.low == axis.high) { // values too close together for a step of their own
+    widenFlat(axis.low, axis.high);
+    axis.step = axis.high - axis.low;
+  }
+  for (double index = std::ceil(axis.low / step); index * step <= axis.high; ++index) {
+    if (!axis.ticks.empty() && multiple(index, step) <= axis.ticks.back()) {
+      break;
+    }
+    axis.ticks.push_back(multiple(index, step));
+    if (axis.ticks.size() > std::size_t(4) * wanted + 2) {
+      break;
+    }
+  }
+  return axis;
+}
+
+std::string tickText(double value, double step) {
+  if (std::abs(value) < step / 2) {
+    return "0";
+  }
+  char text[64];
+  if (step >= 1e-6 && std::abs(value) < 1e12) {
+    const int decimals = std::max(0, static_cast<int>(-std::floor(std::log10(step) + 1e-9)));
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  } else {
+    const int digits = std::clamp(static_cast<int>(std::floor(std::log10(std::abs(value))) -
+                                                   std::floor(std::log10(step) + 1e-9)) +
+                                      1,
+                                  1, 17);
+    std::snprintf(text, sizeof text, "%.*g", digits, value);
+  }
+  return text;
+}
+
+std::string figureText(double value, double step) {
+  std::string text = tickText(value, step / 10);
+  if (text.find('.') != std::string::npos && text.find('e') == std::string::npos) {
+    text.erase(text.find_last_not_of('0') + 1);
+    if (text.back() == '.') {
+      text.pop_back();
+    }
+  }
+  return text;
+}
+
+std::vector<TimeTick> timeTicks(std::time_t start, std::time_t end, int most) {
+  std::vector<TimeTick> ticks;
+  if (end <= start) {
+    return ticks;
+  }
+  const std::int64_t span = end - start;
+  const TimeStep *chosen = &timeSteps[std::size(timeSteps) - 1];
+  for (const TimeStep &step : timeSteps) {
+    if (span / step.seconds < most) {
+      chosen = &step;
+      break;
+    }
+  }
+  const bool withYear = localOf(start).tm_year != localOf(end).tm_year;
+  const bool byDate = chosen->unit == Unit::day || chosen->unit == Unit::month;
+  std::string previousDate;
+  for (const std::time_t time : roundTimes(start, end, *chosen)) {
+    const std::tm local = localOf(time);
+    TimeTick tick{time, {}, {}};
+    if (chosen->unit == Unit::month) {
+      tick.text = formatted(local, withYear ? "%b %Y" : "%b");
+    } else if (byDate) {
+      tick.text = dateText(local, withYear);
+    } else {
+      tick.text = formatted(local, "%H:%M");
+      const std::string date = dateText(local, withYear);
+      if (date != previousDate) {
+        tick.date = date;
+      }
+      previousDate = date;
+    }
+    ticks.push_back(std::move(tick));
+  }
+  return ticks;
+}
+
+void addToStats(FieldStats &stats, double mean, unsigned records) {
+  stats.low = stats.records == 0 ? mean : std::min(stats.low, mean);
+  stats.high = stats.records == 0 ? mean : std::max(stats.high, mean);
+  stats.last = mean;
+  stats.records += records;
+  // A running mean, in halves, so that no sum reaches infinity.
+  const double weight = double(records) / double(stats.records);
+  const double half = (mean / 2 - stats.mean / 2) * weight;
+  stats.mean = stats.mean + half + half;
+}
+
+std::optional<FieldStats> fieldStats(const std::map<long, ChartSlice> &chart, std::size_t field) {
+  FieldStats stats;
+  for (const auto &[number, slice] : chart) {
+    if (field >= slice.means.size() || slice.counts[field] == 0) {
+      continue;
+    }
+    addToStats(stats, slice.means[field], slice.counts[field]);
+  }
+  if (stats.records == 0) {
+    return std::nullopt;
+  }
+  return stats;
+}
+
+std::size_t chartFields(const std::map<long, ChartSlice> &chart) {
+  std::size_t fields = 0;
+  for (const auto &[number, slice] : chart) {
+    fields = std::max(fields, slice.means.size());
+  }
+  return fields;
+}
+
+std::string fieldLabel(const Device *device, std::size_t field) {
+  if (device != nullptr && field < device->fields.size() && !device->fields[field].name.empty()) {
+    const FieldName &named = device->fields[field];
+    return named.unit.empty() ? named.name : named.name + " (" + named.unit + ")";
+  }
+  return "field " + std::to_string(field + firstValueFieldNumber);
+}
