@@ -338,10 +338,7 @@ void writeTable(std::ostream &out, const std::vector<DeviceSummary> &devices,
   for (const auto &device : devices) {
     const TableRow row = tableRow(device, window);
     out << "<tr" << (isStale(device, window) ? " class='stale'" : "") << "><td>"
-        << escaped(row.device)
-        << (device.device != nullptr && !device.device->name.empty()
-                ? "<span class='name'>" + escaped(device.device->name) + "</span>"
-                : "")
+        << escaped(row.device) // with the list's name, as the table shows it
         << "</td><td class='n'>" << row.records << "</td><td>" << row.lastSeen
         << "</td><td class='n'>" << row.age << "</td><td class='state'>" << row.state
         << "</td><td class='last'>" << escaped(row.last)

@@ -46,15 +46,21 @@ bool writeTable(const ListedFleet &fleet, const Window &window) {
 // and the section written before the next is read, so that the page streams to its file and
 // memory holds one chart at a time. A device with no record in the window has no chart to
 // read for, and an unreadable file is not tried twice.
-bool writePageFile(const FleetOptions &options, const std::vector<DeviceSummary> &devices,
-                   const Window &window) {
+bool writePageFile(const FleetOptions &options, const ListedFleet &fleet, const Window &window) {
   ReplacementFile page(options.htmlFile);
-  page.write(pageStart(devices, window));
-  for (const DeviceSummary &device : devices) {
-    page.write(deviceSection(device.records == 0
-                                 ? device
-                                 : readDeviceFile(options.logDir / device.fileName, window, true),
-                             window));
+  std::vector<std::string> filesNotInList;
+  for (const DeviceSummary &file : fleet.notListed) {
+    filesNotInList.push_back(file.name);
+  }
+  page.write(pageStart(fleet.devices, window, filesNotInList));
+  for (const DeviceSummary &device : fleet.devices) {
+    if (device.records == 0) {
+      page.write(deviceSection(device, window));
+      continue;
+    }
+    DeviceSummary charted = readDeviceFile(options.logDir / device.fileName, window, true);
+    charted.device = device.device; // the list's entry, which the file cannot tell
+    page.write(deviceSection(charted, window));
   }
   page.write(pageEnd());
   if (!page.commit()) {
@@ -101,7 +107,7 @@ FleetStatus showFleet(const FleetOptions &options, std::time_t now) {
   sortForTheOperator(fleet.devices, window);
   bool written = writeTable(fleet, window);
   if (!options.htmlFile.empty()) {
-    written = writePageFile(options, fleet.devices, window) && written;
+    written = writePageFile(options, fleet, window) && written;
   }
   if (!options.prometheusFile.empty()) {
     written = writePrometheusFile(options.prometheusFile, fleet, window) && written;
