@@ -1,4 +1,5 @@
 #include "cli/command_line.hpp"
+#include "cli/standard_streams.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -11,17 +12,10 @@ namespace {
 // Writes the answer to --help or --version to standard output. Output that went nowhere is
 // a failure: a script that reads the version must not take silence for it.
 int answer(const Program &program, const std::string &text, const char *what) {
-  for (std::size_t done = 0; done < text.size();) {
-    const auto written = ::write(STDOUT_FILENO, text.data() + done, text.size() - done);
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      std::cerr << program.name << ": cannot write the " << what << ": "
-                << std::strerror(written < 0 ? errno : EIO) << std::endl;
-      return program.failureStatus;
-    }
-    done += static_cast<std::size_t>(written);
+  if (const int error = writeAll(STDOUT_FILENO, text); error != 0) {
+    std::cerr << program.name << ": cannot write the " << what << ": " << std::strerror(error)
+              << std::endl;
+    return program.failureStatus;
   }
   return 0;
 }

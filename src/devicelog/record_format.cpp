@@ -10,32 +10,6 @@ bool isControl(char c) {
   return byte < 0x20 || byte == 0x7f;
 }
 
-int number(std::string_view digits) {
-  int value = 0;
-  for (const char c : digits) {
-    value = value * 10 + (c - '0');
-  }
-  return value;
-}
-
-// mktime consults the time zone each time; a device file holds many records of one hour,
-// and within an hour the offset from UTC does not change.
-std::time_t hourStart(std::string_view dateAndHour) {
-  static thread_local std::string cachedKey;
-  static thread_local std::time_t cachedTime = 0;
-  if (dateAndHour != cachedKey) {
-    std::tm fields{};
-    fields.tm_mday = number(dateAndHour.substr(0, 2));
-    fields.tm_mon = number(dateAndHour.substr(2, 2)) - 1;
-    fields.tm_year = number(dateAndHour.substr(4, 4)) - 1900;
-    fields.tm_hour = number(dateAndHour.substr(8, 2));
-    fields.tm_isdst = -1;
-    cachedTime = std::mktime(&fields);
-    cachedKey = dateAndHour;
-  }
-  return cachedTime;
-}
-
 } // namespace
 
 std::string formatTimestamp(std::time_t time) {
@@ -70,21 +44,10 @@ std::optional<std::string_view> identifierOf(std::string_view record) {
   return record.substr(start, end == std::string_view::npos ? end : end - start);
 }
 
-std::optional<std::time_t> recordTime(std::string_view record) {
-  if (record.size() <= timestampLength || record[timestampLength] != fieldSeparator ||
-      !std::all_of(record.begin(), record.begin() + timestampLength,
-                   [](char c) { return c >= '0' && c <= '9'; })) {
-    return std::nullopt;
-  }
-  const int day = number(record.substr(0, 2));
-  const int month = number(record.substr(2, 2));
-  const int hour = number(record.substr(8, 2));
-  const int minute = number(record.substr(10, 2));
-  const int second = number(record.substr(12, 2));
-  if (day < 1 || day > 31 || month < 1 || month > 12 || hour > 23 || minute > 59 || second > 60) {
-    return std::nullopt;
-  }
-  return hourStart(record.substr(0, 10)) + static_cast<std::time_t>(minute) * 60 + second;
+bool hasTimestamp(std::string_view record) {
+  return record.size() > timestampLength && record[timestampLength] == fieldSeparator &&
+         std::all_of(record.begin(), record.begin() + timestampLength,
+                     [](char c) { return c >= '0' && c <= '9'; });
 }
 
 std::string_view fieldsAfterIdentifier(std::string_view record) {

@@ -32,9 +32,9 @@ std::string stampedReport(std::time_t time, std::string_view data);
 // record has no such field; a separator that ends the record starts no field.
 std::optional<std::string_view> identifierOf(std::string_view record);
 
-// The time of a record that starts with a time stamp and a comma; nothing for a record
-// without one, such as a further line of a report.
-std::optional<std::time_t> recordTime(std::string_view record);
+// Whether `record` starts with a time stamp's fourteen digits and a comma, a real date or
+// not; a further line of a report does not.
+bool hasTimestamp(std::string_view record);
 
 // What follows the device identifier in a record, or "" when nothing does.
 std::string_view fieldsAfterIdentifier(std::string_view record);

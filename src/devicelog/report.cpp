@@ -4,9 +4,8 @@
 
 #include "devicelog/record_format.hpp"
 
-std::string refusalOf(const std::string &macAddress) {
-  return "refused device identifier \"" + printable(macAddress) +
-         "\": it would name a file outside the log directory";
+std::string refusalOf(const std::string &macAddress, std::string_view why) {
+  return "refused device identifier \"" + printable(macAddress) + "\": " + std::string(why);
 }
 
 std::size_t fragmentLength(std::string_view received) {

@@ -37,9 +37,10 @@ std::size_t fragmentLength(std::string_view received);
 // The report text of `received`: without a trailing fragment, and cut at the first NUL.
 std::string reportText(std::string_view received);
 
-// What the operator is told of a record whose identifier, `macAddress`, would name a file
-// outside the log directory.
-std::string refusalOf(const std::string &macAddress);
+// What the operator is told of a record whose identifier, `macAddress`, is refused, and
+// `why`: by default, that it would name a file outside the log directory.
+std::string refusalOf(const std::string &macAddress,
+                      std::string_view why = "it would name a file outside the log directory");
 
 // The records of a stamped report: each of its lines that has a device identifier.
 std::vector<Record> splitRecords(std::string_view pkg);

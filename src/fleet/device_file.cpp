@@ -3,6 +3,7 @@
 
 #include "devicelog/file_descriptor.hpp"
 #include "devicelog/record_format.hpp"
+#include "devicelog/report.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -29,7 +30,7 @@ constexpr std::size_t longestLine = std::size_t{1024} * 1024;
 // The most that one report can add to a file: 64 KiB from the peer, the stamp and its comma.
 // A run of records older than the window must be longer than this before it ends the
 // reading, so that one report cannot hide the records before it.
-constexpr off_t largestReport = 65536 + timestampLength + 1;
+constexpr off_t largestReport = maxReportBytes + timestampLength + 1;
 // When this much of a file's end holds no stamp that can be believed, the rest is not read.
 constexpr off_t stampSearch = off_t{1024} * 1024;
 // A stamp is taken before the record is written, and a file's time has the grain of the
@@ -128,7 +129,7 @@ struct WindowReader {
   bool operator()(std::string_view line, off_t start) {
     const off_t end = start + static_cast<off_t>(line.size()) + 1;
     line = withoutCarriageReturn(line);
-    if (!looksStamped(line)) {
+    if (!hasTimestamp(line)) {
       ++untimed; // a further line of a report
       if (!newestUntimed) {
         newestUntimed = lastFieldsOf(line);

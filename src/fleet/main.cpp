@@ -1,10 +1,14 @@
+#include "cli/standard_streams.hpp"
 #include "fleet/options.hpp"
-#include "fleet/output.hpp"
 
 #include <ctime>
 
+#include <fcntl.h>
+
 int main(int argc, char *argv[]) {
-  occupyClosedStandardDescriptors();
+  // Read-only: writing the table to a standard output that was closed still fails, as it
+  // would have; and no page or file of the view takes its number.
+  claimStandardStreams(O_RDONLY);
   FleetCommandLine commandLine = readFleetCommandLine(argc, argv);
   if (commandLine.exitStatus) {
     return *commandLine.exitStatus;

@@ -1,5 +1,7 @@
 #include "fleet/output.hpp"
 
+#include "cli/standard_streams.hpp"
+
 #include <cerrno>
 #include <cstring>
 
@@ -36,29 +38,6 @@ FileDescriptor createTemporaryBeside(const fs::path &target, fs::path &temporary
 }
 
 } // namespace
-
-int writeAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const auto written = ::write(fd, text.data(), text.size());
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      return written < 0 ? errno : EIO;
-    }
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return 0;
-}
-
-void occupyClosedStandardDescriptors() {
-  for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
-    if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-      // open() takes the lowest free number, which is this one.
-      (void)::open("/dev/null", fd == STDERR_FILENO ? O_WRONLY : O_RDONLY);
-    }
-  }
-}
 
 ReplacementFile::ReplacementFile(fs::path target) : target_(std::move(target)) {
   if (existsAsOtherThanRegularFile(target_)) {

@@ -9,15 +9,6 @@
 #include <string>
 #include <string_view>
 
-// Writes all of `text` to `fd`; the error number of the write that failed, or 0.
-int writeAll(int fd, std::string_view text);
-
-// Standard input, output and error that were closed when the program started are opened on
-// /dev/null, so that no file the program opens takes their numbers: a page must not receive
-// the messages meant for standard error. Standard output is opened for reading only, so
-// that writing the table to it still fails, as writing to a closed one does.
-void occupyClosedStandardDescriptors();
-
 // A file replaced as a whole: written to a temporary file beside it and renamed into place
 // once complete, so that a failure leaves the previous file as it was. A target that exists
 // and is not a regular file, such as /dev/stdout, is written in place.

@@ -1,5 +1,7 @@
 #include "fleet/options.hpp"
 #include "fleet/output.hpp"
+
+#include "cli/standard_streams.hpp"
 #include "fleet/page.hpp"
 #include "fleet/prometheus.hpp"
 #include "fleet/reading.hpp"

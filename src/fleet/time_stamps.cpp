@@ -76,14 +76,8 @@ Instants withinTheHour(Instants starts, const LocalStamp &stamp) {
 
 } // namespace
 
-bool looksStamped(std::string_view record) {
-  return record.size() > timestampLength && record[timestampLength] == fieldSeparator &&
-         std::all_of(record.begin(), record.begin() + timestampLength,
-                     [](char c) { return c >= '0' && c <= '9'; });
-}
-
 std::optional<LocalStamp> parseStamp(std::string_view record) {
-  if (!looksStamped(record)) {
+  if (!hasTimestamp(record)) {
     return std::nullopt;
   }
   LocalStamp stamp{number(record.substr(0, 2)),  number(record.substr(2, 2)),

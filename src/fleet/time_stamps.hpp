@@ -19,9 +19,6 @@ struct LocalStamp {
 // date and a time of day. Nothing for a record that does not start so.
 std::optional<LocalStamp> parseStamp(std::string_view record);
 
-// Says whether `record` starts with fourteen digits and a comma, a real date or not.
-bool looksStamped(std::string_view record);
-
 // The instants at which the local clock showed `stamp`, earliest first: one in most hours,
 // two in the hour repeated when the clock goes back, none in the hour skipped when it goes
 // forward. Follows the time zone of the process (TZ).

@@ -2,16 +2,16 @@
 
 #include "server/console.hpp"
 
+#include "cli/standard_streams.hpp"
+#include "devicelog/record_format.hpp"
 #include "devicelog/report.hpp"
 
-#include <cerrno>
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <thread>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -27,31 +27,6 @@ struct Text {
   int fd;
   std::string bytes;
 };
-
-// Writes `text` whole, unless the console has gone (a closed pipe, a full device): its lines
-// are advice, and storing goes on without them.
-void writeAll(const Text &text) {
-  std::size_t written = 0;
-  while (written < text.bytes.size()) {
-    const auto count = ::write(text.fd, text.bytes.data() + written, text.bytes.size() - written);
-    if (count > 0) {
-      written += static_cast<std::size_t>(count);
-    } else if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      pollfd writable{text.fd, POLLOUT, 0}; // another program made it non-blocking
-      (void)::poll(&writable, 1, -1);
-    } else if (!(count < 0 && errno == EINTR)) {
-      return;
-    }
-  }
-}
-
-std::size_t linesIn(const std::string &bytes) {
-  std::size_t lines = 0;
-  for (const char byte : bytes) {
-    lines += byte == '\n' ? 1 : 0;
-  }
-  return lines;
-}
 
 // Whether a write to `fd` can never wait for a reader: a file, or a device such as
 // /dev/null. A pipe, a terminal or the journal's socket can.
@@ -75,12 +50,12 @@ public:
 
   void submit(int fd, std::string bytes) {
     if (direct_) {
-      writeAll({fd, std::move(bytes)});
+      (void)writeAll(fd, bytes); // the console is advice: storing goes on without it
       return;
     }
     std::unique_lock<std::mutex> lock(mutex_);
     if (queuedBytes_ + bytes.size() > queueCapacity) {
-      droppedLines_ += linesIn(bytes);
+      droppedLines_ += static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), '\n'));
       return;
     }
     queuedBytes_ += bytes.size();
@@ -138,7 +113,7 @@ private:
         text.bytes += batch.front().bytes;
         batch.pop_front();
       }
-      writeAll(text);
+      (void)writeAll(text.fd, text.bytes);
     }
   }
 
@@ -183,14 +158,6 @@ void writeOutput(const std::string &text) {
 }
 
 } // namespace
-
-void claimStandardStreams() {
-  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-    if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
-      (void)::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY); // takes the lowest
-    }
-  }
-}
 
 void guidance(const std::string &address, std::int32_t port) {
   writeOutput("Please ensure port forwarding from external IP to local IP " + address +
@@ -266,10 +233,7 @@ std::string withoutControlBytes(std::string_view text) {
     const auto byte = static_cast<unsigned char>(text[i]);
     const bool lineEnd = byte == '\r' && i + 1 < text.size() && text[i + 1] == '\n';
     if ((byte < 0x20 && byte != '\t' && byte != '\n' && !lineEnd) || byte == 0x7f) {
-      constexpr const char *digits = "0123456789abcdef";
-      shown += "\\x";
-      shown += digits[byte >> 4];
-      shown += digits[byte & 0xf];
+      shown += printable(text.substr(i, 1));
     } else {
       shown += text[i];
     }

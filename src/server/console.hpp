@@ -13,10 +13,6 @@
 
 namespace console {
 
-// Opens /dev/null in place of a standard stream the collector was started without, so that
-// no socket or device file takes its number and receives console lines.
-void claimStandardStreams();
-
 // The operator's guidance: which local `address` and `port` the router must forward to.
 void guidance(const std::string &address, std::int32_t port);
 
