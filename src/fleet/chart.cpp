@@ -10,10 +10,6 @@
 
 namespace {
 
-// The number an operator gives the first value field of a record: the one after the
-// identifier, counting from 1 as the operator counts fields.
-constexpr std::size_t firstValueFieldNumber = identifierField + 2;
-
 // The smallest of 1, 2 or 5 times a power of ten that is at least `rough`.
 double roundStep(double rough) {
   const double power = std::pow(10.0, std::floor(std::log10(rough)));
@@ -291,10 +287,13 @@ std::size_t chartFields(const std::map<long, ChartSlice> &chart) {
   return fields;
 }
 
+const FieldName *namedField(const Device *device, std::size_t field) {
+  return device != nullptr && field < device->fields.size() ? &device->fields[field] : nullptr;
+}
+
 std::string fieldLabel(const Device *device, std::size_t field) {
-  if (device != nullptr && field < device->fields.size() && !device->fields[field].name.empty()) {
-    const FieldName &named = device->fields[field];
-    return named.unit.empty() ? named.name : named.name + " (" + named.unit + ")";
+  if (const FieldName *named = namedField(device, field)) {
+    return named->unit.empty() ? named->name : named->name + " (" + named->unit + ")";
   }
   return "field " + std::to_string(field + firstValueFieldNumber);
 }

@@ -6,6 +6,9 @@
 
 #include "fleet/reading.hpp"
 
+#include "devicelog/record_format.hpp"
+#include "devices/device_list.hpp"
+
 #include <cstddef>
 #include <ctime>
 #include <map>
@@ -67,6 +70,14 @@ std::optional<FieldStats> fieldStats(const std::map<long, ChartSlice> &chart, st
 
 // As many value fields as the chart's widest slice has.
 std::size_t chartFields(const std::map<long, ChartSlice> &chart);
+
+// The number the operator counts the first value after the identifier by: the time stamp is
+// field 1, the identifier field 2.
+constexpr std::size_t firstValueFieldNumber = identifierField + 2;
+
+// The device list's name and unit of the value field numbered `field` (0 for the first after
+// the identifier), or nullptr when the list names no such field.
+const FieldName *namedField(const Device *device, std::size_t field);
 
 // What a panel calls the value field numbered `field` (0 for the first after the identifier):
 // its name and unit from the device list, as "temperature (°C)", else its number as the

@@ -268,10 +268,9 @@ void writePanel(std::ostream &out, const DeviceSummary &device, std::size_t fiel
     return;
   }
   const ValueAxis axis = valueAxis(stats->low, stats->high);
-  const std::string unit = device.device != nullptr && field < device.device->fields.size() &&
-                                   !device.device->fields[field].unit.empty()
-                               ? " " + escaped(device.device->fields[field].unit)
-                               : "";
+  const FieldName *named = namedField(device.device, field);
+  const std::string unit =
+      named != nullptr && !named->unit.empty() ? " " + escaped(named->unit) : "";
   out << " <span class='stats'>last " << figureText(stats->last, axis.step) << unit << " · min "
       << figureText(stats->low, axis.step) << " · max " << figureText(stats->high, axis.step)
       << " · mean " << figureText(stats->mean, axis.step) << "</span></h3>\n";

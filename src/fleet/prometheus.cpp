@@ -1,5 +1,6 @@
 #include "fleet/prometheus.hpp"
 
+#include "fleet/chart.hpp"
 #include "fleet/table.hpp"
 
 #include "devicelog/record_format.hpp"
@@ -11,9 +12,6 @@
 #include <functional>
 
 namespace {
-
-// The field number of the first value after the identifier: the time stamp is field 1.
-constexpr std::size_t firstValueField = 3;
 
 // The length of the UTF-8 sequence that starts `text`, or 0 when it is not one.
 std::size_t utf8Length(std::string_view text) {
@@ -114,7 +112,7 @@ std::vector<std::pair<std::size_t, double>> lastNumericFields(const DeviceSummar
   if (fields.empty()) {
     return values;
   }
-  for (std::size_t field = firstValueField;; ++field) {
+  for (std::size_t field = firstValueFieldNumber;; ++field) {
     const auto comma = fields.find(',');
     const std::string value(fields.substr(0, comma));
     const bool last = comma == std::string_view::npos;
@@ -188,11 +186,7 @@ std::string prometheusText(const std::vector<DeviceSummary> &devices,
             [](Metric &metric, const DeviceSummary &device) {
               for (const auto &[field, value] : lastNumericFields(device)) {
                 Metric::Labels labels = deviceLabels(device);
-                const std::size_t index = field - firstValueField;
-                const FieldName *named =
-                    device.device != nullptr && index < device.device->fields.size()
-                        ? &device.device->fields[index]
-                        : nullptr;
+                const FieldName *named = namedField(device.device, field - firstValueFieldNumber);
                 labels.emplace_back("field", named != nullptr ? named->name
                                                               : "field " + std::to_string(field));
                 if (named != nullptr && !named->unit.empty()) {
