@@ -16,6 +16,12 @@ TEST(WithoutControlBytes, ShowsWhatCouldDriveATerminalAsHex) {
       {"A,\r1\r", R"(A,\x0d1\x0d)"},
       {std::string("a\0b\x7f", 4), R"(a\x00b\x7f)"},
       {"Gr\xc3\xbcn,\\", "Gr\xc3\xbcn,\\"},
+      // C1 controls, in UTF-8 and as raw bytes, and what is not UTF-8 at all
+      {"\xc2\x9b" "31m\xc2\x9d" "0;t", R"(\xc2\x9b31m\xc2\x9d0;t)"},
+      {"\x9b" "X\xc2\xa0\xe2\x82\xac", "\\x9b" "X\xc2\xa0\xe2\x82\xac"},
+      {"\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80\xe2\x82",
+       R"(\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80\xe2\x82)"},
+      {"\xf0\x9f\x8c\xa1", "\xf0\x9f\x8c\xa1"},
   };
   for (const auto &c : cases) {
     EXPECT_EQ(console::withoutControlBytes(c.text), c.shown);

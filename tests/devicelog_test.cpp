@@ -147,25 +147,4 @@ TEST_F(DeviceLog, ALogDirectoryInTheWayFailsEachRecordUntilItIsGone) {
   EXPECT_EQ(problems(store("T,A,1\n")), "");
 }
 
-TEST(ReportText, KeepsWholeLinesAndCutsAtTheFirstNul) {
-  struct Case {
-    std::string received, text;
-    std::size_t fragment;
-  };
-  const Case cases[] = {
-      {"A,1\n", "A,1\n", 0},
-      {"A,1\nB,2\n", "A,1\nB,2\n", 0},
-      {"A,1\nB,", "A,1\n", 2},
-      {"A,1", "A,1", 0},
-      {std::string("A,1\n\0\0", 6), "A,1\n", 0},
-      {std::string("A\0,1\n", 5), "A", 0},
-      {std::string("A,1\n\0x", 6), "A,1\n", 2},
-      {"", "", 0},
-  };
-  for (const auto &c : cases) {
-    EXPECT_EQ(reportText(c.received), c.text) << printable(c.received);
-    EXPECT_EQ(fragmentLength(c.received), c.fragment) << printable(c.received);
-  }
-}
-
 } // namespace

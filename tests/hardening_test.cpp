@@ -114,7 +114,11 @@ TEST_F(Hardening, AnOrderlyCloseMeansEverythingSentIsStored) {
        "cannot open log/DIR.csv: Is a directory"},
       {"a link in the device file's place", "LINK,1\n", false,
        "cannot open log/LINK.csv: a symbolic link, which is not followed"},
-      {"a line that never ended", "F,1\nx,F,2", false, "dropped 5 bytes from 127.0.0.1"},
+      {"a last line ended by the peer's close", "F,1\nx,F,2", true, ""},
+      {"a tail after a NUL", std::string("N,1\n\0N,2\n", 10), false,
+       "dropped 3 bytes from 127.0.0.1 after a NUL byte"},
+      {"a line that names no device", "S,1\nshort\n", false,
+       "dropped 1 line from 127.0.0.1 that name no device"},
       // What arrives after the collector has read its fill is counted only if it was there.
       {"beyond a report's limit", overflow, false, "bytes from 127.0.0.1"},
   };
@@ -130,7 +134,9 @@ TEST_F(Hardening, AnOrderlyCloseMeansEverythingSentIsStored) {
   }
   EXPECT_EQ(readFile(dir / "elsewhere"), "");
   EXPECT_EQ(deviceFile("ESC.csv"), "TS,ESC," + escapes + "\n");
-  EXPECT_EQ(deviceFile("F.csv"), "TS,F,1\n");
+  EXPECT_EQ(deviceFile("F.csv"), "TS,F,1\nx,F,2\n");
+  EXPECT_EQ(deviceFile("N.csv"), "TS,N,1\n");
+  EXPECT_EQ(deviceFile("S.csv"), "TS,S,1\n");
   EXPECT_EQ(deviceFile("OVER.csv").size() % 98, 0U) << "whole lines only";
   ::kill(pid, SIGTERM);
   EXPECT_EQ(exitStatus(pid), 0);
@@ -143,7 +149,7 @@ TEST_F(Hardening, AnOrderlyCloseMeansEverythingSentIsStored) {
     resets += line == "Exception: reset the connection of 127.0.0.1: its report was not stored "
                       "in full";
   }
-  EXPECT_EQ(resets, 4) << err();
+  EXPECT_EQ(resets, 5) << err();
 }
 
 TEST_F(Hardening, KillNineLeavesOnlyWholeLines) {

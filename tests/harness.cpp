@@ -133,11 +133,16 @@ std::string readFile(const std::filesystem::path &path) {
   return contents.str();
 }
 
-int tryConnect(int port) {
+int tryConnect(int port, const char *source) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   check(fd >= 0, "socket");
   sockaddr_in address{};
   address.sin_family = AF_INET;
+  if (source != nullptr) {
+    check(::inet_pton(AF_INET, source, &address.sin_addr) == 1 &&
+              ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0,
+          std::string("bind ") + source);
+  }
   address.sin_port = htons(static_cast<std::uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
@@ -147,8 +152,8 @@ int tryConnect(int port) {
   return fd;
 }
 
-int connectToCollector(int port) {
-  const int fd = tryConnect(port);
+int connectToCollector(int port, const char *source) {
+  const int fd = tryConnect(port, source);
   check(fd >= 0, "connect");
   return fd;
 }
@@ -164,14 +169,17 @@ bool finishReport(int fd, const std::string &bytes) {
   }
   // A reset takes its error with it: once send or shutdown has reported it, recv sees only
   // the end of the stream. So every step must have gone well, not just the last.
-  bool inOrder = sent == bytes.size() && ::shutdown(fd, SHUT_WR) == 0;
+  const bool sentAll = sent == bytes.size() && ::shutdown(fd, SHUT_WR) == 0;
+  return closedInOrder(fd) && sentAll;
+}
+
+bool closedInOrder(int fd) {
   char ignored[256];
   ssize_t count = 0;
   while ((count = ::recv(fd, ignored, sizeof ignored, 0)) > 0) {
   }
-  inOrder = inOrder && count == 0;
   ::close(fd);
-  return inOrder;
+  return count == 0;
 }
 
 bool sendReport(const std::string &bytes, int port) {

@@ -48,11 +48,16 @@ std::string readFile(const std::filesystem::path &path);
 // What `read` gives once it gives `expected`, else what it gives after 30 seconds.
 std::string onceItIs(const std::function<std::string()> &read, const std::string &expected);
 
-// Connects to 127.0.0.1:`port`; returns the socket, or -1 when no one listens.
-int tryConnect(int port = 999);
+// Connects to 127.0.0.1:`port`, from the loopback address `source` if one is given; returns
+// the socket, or -1 when no one listens.
+int tryConnect(int port = 999, const char *source = nullptr);
 
 // As tryConnect, but a refused connection is a failure of the test.
-int connectToCollector(int port = 999);
+int connectToCollector(int port = 999, const char *source = nullptr);
+
+// Waits until the collector closes `fd`, closes it, and says whether the close was orderly,
+// which it is only after storing everything sent on it.
+bool closedInOrder(int fd);
 
 // Sends `bytes` on `fd`, closes the sending side and waits until the collector closes.
 // Says whether the report was delivered: every byte sent and the connection closed in good

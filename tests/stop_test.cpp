@@ -67,13 +67,25 @@ TEST_F(Stop, IdlePeersDoNotHoldUpAStop) {
   const int waiting = connectToCollector();
   const std::string report = "W,1\n";
   ASSERT_EQ(::send(waiting, report.data(), report.size(), MSG_NOSIGNAL), 4);
-  ASSERT_TRUE(eventually([&] { return out().find("Connection from") != std::string::npos; }));
+  ASSERT_TRUE(eventually([&] { return deviceFile("W.csv") == "TS,W,1\n"; }));
+  // A peer that stalls holds the loop; one behind it sends its last line without a line
+  // feed and closes its side: a whole report, stored at the stop.
+  const int staller = connectToCollector();
+  ASSERT_EQ(::send(staller, "S,", 2, MSG_NOSIGNAL), 2);
+  ASSERT_TRUE(
+      eventually([&] { return out().find("Connection from") != out().rfind("Connection from"); }));
+  const int closed = connectToCollector();
+  ASSERT_EQ(::send(closed, "P6,1", 4, MSG_NOSIGNAL), 4);
+  ASSERT_EQ(::shutdown(closed, SHUT_WR), 0);
   const auto signalled = std::chrono::steady_clock::now();
   ::kill(pid, SIGTERM);
   EXPECT_EQ(exitStatus(pid), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(12));
   EXPECT_TRUE(finishReport(waiting, ""));
+  EXPECT_TRUE(closedInOrder(closed));
+  EXPECT_FALSE(closedInOrder(staller));
   EXPECT_EQ(deviceFile("W.csv"), "TS,W,1\n");
+  EXPECT_EQ(deviceFile("P6.csv"), "TS,P6,1\n");
   for (const int fd : idle) {
     ::close(fd);
   }

@@ -134,6 +134,37 @@ bool sameFile(int one, int other) {
          first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
+// The length of the UTF-8 sequence that `text` starts with, or 0 when it starts with none: a
+// stray continuation byte, a sequence cut short, an overlong form, a surrogate or a code
+// point beyond U+10FFFF, any of which a terminal may take for a control of its own.
+std::size_t utf8SequenceLength(std::string_view text) {
+  const auto byte = [&](std::size_t i) {
+    return static_cast<unsigned char>(text[i]);
+  };
+  const unsigned lead = byte(0);
+  const std::size_t length = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc2 ? 2 : 0;
+  if (length == 0 || lead > 0xf4 || text.size() < length) {
+    return 0;
+  }
+  unsigned codePoint = lead & (0x7fU >> length);
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xc0U) != 0x80) {
+      return 0;
+    }
+    codePoint = (codePoint << 6) | (byte(i) & 0x3fU);
+  }
+  const unsigned smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+  const bool surrogate = codePoint >= 0xd800 && codePoint <= 0xdfff;
+  return codePoint < smallest[length] || surrogate || codePoint > 0x10ffff ? 0 : length;
+}
+
+// Whether `sequence` is one of the controls U+0080 to U+009F, which some terminals obey as
+// they obey ESC and its followers.
+bool isC1Control(std::string_view sequence) {
+  return sequence.size() == 2 && static_cast<unsigned char>(sequence[0]) == 0xc2 &&
+         static_cast<unsigned char>(sequence[1]) < 0xa0;
+}
+
 // The writer of standard output, or of standard error. The two share one when they go to
 // the same place (a terminal, the journal), which keeps their lines in order; otherwise a
 // standard output that does not read cannot hold up the problems. Never destroyed: their
@@ -215,6 +246,28 @@ void droppedBeyondCap(std::size_t bytes, const std::string &peerAddress) {
             std::to_string(maxReportBytes) + " bytes a report may hold: Message too long");
 }
 
+void linesWithoutDevice(std::size_t lines, const std::string &peerAddress) {
+  exception("dropped " + std::to_string(lines) + (lines == 1 ? " line" : " lines") + " from " +
+            peerAddress + " that name no device: a line needs a comma after its first field");
+}
+
+void bytesAfterNul(std::size_t bytes, const std::string &peerAddress) {
+  exception("dropped " + std::to_string(bytes) + " bytes from " + peerAddress +
+            " after a NUL byte, which ends a report");
+}
+
+void laterLines(const std::string &peerAddress, const std::string &lines) {
+  pendingOutput() += "More lines from: " + peerAddress + '\n';
+  echo(lines);
+}
+
+void lostTurn(const std::string &peerAddress, long seconds) {
+  exception(peerAddress +
+            " stalled in the middle of a line while others waited: its reports are "
+            "taken only when already whole, for " +
+            std::to_string(seconds) + " s");
+}
+
 void peerReset(const std::string &peerAddress) {
   exception("reset the connection of " + peerAddress + ": its report was not stored in full");
 }
@@ -229,13 +282,18 @@ void finish(std::chrono::milliseconds timeLimit) {
 std::string withoutControlBytes(std::string_view text) {
   std::string shown;
   shown.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
+  for (std::size_t i = 0; i < text.size();) {
     const auto byte = static_cast<unsigned char>(text[i]);
     const bool lineEnd = byte == '\r' && i + 1 < text.size() && text[i + 1] == '\n';
-    if ((byte < 0x20 && byte != '\t' && byte != '\n' && !lineEnd) || byte == 0x7f) {
-      shown += printable(text.substr(i, 1));
+    const std::size_t length = byte < 0x80 ? 1 : utf8SequenceLength(text.substr(i));
+    if (length == 0 || isC1Control(text.substr(i, length)) ||
+        (byte < 0x20 && byte != '\t' && byte != '\n' && !lineEnd) || byte == 0x7f) {
+      const std::size_t escaped = std::max<std::size_t>(length, 1);
+      shown += printable(text.substr(i, escaped));
+      i += escaped;
     } else {
-      shown += text[i];
+      shown.append(text, i, length);
+      i += length;
     }
   }
   return shown;

@@ -39,6 +39,18 @@ void droppedFragment(std::size_t bytes, const std::string &peerAddress);
 // Bytes that `peerAddress` sent beyond what one report may hold, which were not read.
 void droppedBeyondCap(std::size_t bytes, const std::string &peerAddress);
 
+// Lines of `peerAddress` that name no device, or bytes it sent after the NUL that ends a
+// report: not stored.
+void linesWithoutDevice(std::size_t lines, const std::string &peerAddress);
+void bytesAfterNul(std::size_t bytes, const std::string &peerAddress);
+
+// Lines of a report that came after its first ones, while its connection waited to be closed.
+void laterLines(const std::string &peerAddress, const std::string &lines);
+
+// `peerAddress` stalled in the middle of a line while others waited: its peers are not
+// waited for until `seconds` have passed. Said once per source, when its turn is lost.
+void lostTurn(const std::string &peerAddress, long seconds);
+
 // The connection of `peerAddress` was reset, because not all it sent was stored.
 void peerReset(const std::string &peerAddress);
 
@@ -46,9 +58,10 @@ void peerReset(const std::string &peerAddress);
 // that does not read must not keep the collector from ending.
 void finish(std::chrono::milliseconds timeLimit);
 
-// `text` as it may be shown on a terminal: every control byte but tab and line feed, and
-// DEL, as \xNN, so that a peer cannot move the cursor, clear the screen or retitle the
-// window. A carriage return just before a line feed stays, as a board's line end.
+// `text` as it may be shown on a terminal: every control byte but tab and line feed, DEL,
+// the C1 controls of UTF-8 and every byte that is not part of valid UTF-8, as \xNN, so that
+// a peer cannot move the cursor, clear the screen or retitle the window. A carriage return
+// just before a line feed stays, as a board's line end.
 std::string withoutControlBytes(std::string_view text);
 
 } // namespace console

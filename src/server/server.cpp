@@ -6,7 +6,9 @@
 #include "devices/device_list.hpp"
 #include "server/admission.hpp"
 #include "server/console.hpp"
+#include "server/reactor.hpp"
 #include "server/sockets.hpp"
+#include "server/turns.hpp"
 
 #include <asio.hpp>
 
@@ -14,7 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <functional>
+#include <list>
 #include <optional>
 #include <string>
 #include <utility>
@@ -31,68 +33,76 @@ constexpr auto reportTimeLimit = std::chrono::seconds(10);
 // this time; then the collector ends, whatever peers do.
 constexpr auto stopTimeLimit = std::chrono::seconds(10);
 
-const char *signalName(int signalNumber) {
-  switch (signalNumber) {
-  case SIGINT:
-    return "SIGINT";
-  case SIGHUP:
-    return "SIGHUP";
-  default:
-    return "SIGTERM";
-  }
-}
+// The kernel holds a connection until its first bytes arrive, for up to this long: a port
+// scanner's probe that waits for a banner never reaches the loop before then.
+constexpr auto silenceWindow = std::chrono::seconds(5);
 
-// What one peer sent, as far as the collector read it.
-struct Received {
-  std::string bytes;
-  std::size_t bytesBeyondCap = 0; // had arrived after the first maxReportBytes: not read
+// A peer that stalls in the middle of a line while others wait is given up after this long,
+// or after two of its quiet times on a slow link.
+constexpr auto shortestStall = std::chrono::milliseconds(500);
+
+// Connections that wait on the reactor to be closed, at most: each holds a descriptor.
+constexpr std::size_t maxWaitingToClose = 256;
+
+// One peer's connection while its report is read and stored.
+struct Connection {
+  Peer peer;
+  ReportCutter cutter;
+  Clock::time_point deadline;  // the report's
+  Clock::time_point lastBytes; // when the peer last sent something
+  Clock::duration quietTime{}; // given after its last whole line, before an orderly close
+  std::size_t bytesTaken = 0;  // toward maxReportBytes
+  bool peerClosed = false;
+  bool echoed = false; // the report's first lines are on the console
+  bool lost = false;   // something it sent is not stored: its connection is reset
+  bool resetSaid = false; // the operator has been told why it is reset
 };
 
-// Owns the I/O context and everything that lives as long as the collector serves: the
-// listener, the stop signals, the device list in force and the back-off for shortages of
-// descriptors. One operation is in flight at a time, and the context runs until its handler
-// says it is over, its deadline passes or a second stop signal says to end at once, as in
-// Asio's timeout examples.
+// A connection whose report is stored as far as it has come, waiting on the reactor for
+// more or for its quiet time to pass, while the loop serves the next peer.
+struct WaitingToClose {
+  WaitingToClose(asio::io_context &context, Connection waiting) : connection(std::move(waiting)) {
+    lent.emplace(context, connection.peer.socket);
+  }
+  Connection connection;
+  std::optional<LentSocket> lent;
+  ReadWait wait;
+};
+
+// Owns the loop and decides: whom to serve, how long to wait for whom, when a connection
+// may be closed in order, and when to stop. The reactor, the listener, the device list in
+// force and the back-off for shortages of descriptors are its own for the whole run.
 class Collector {
 public:
   Collector(const Options &options, std::optional<DeviceList> devices)
       : options_(options), devices_(std::move(devices)),
-        acceptor_(io_context_, tcp::endpoint(tcp::v4(), static_cast<unsigned short>(options.port))),
-        signals_(io_context_, SIGINT, SIGTERM, SIGHUP) {
+        reactor_([this](int signalNumber) { onSignal(signalNumber); }),
+        acceptor_(reactor_.context(),
+                  tcp::endpoint(tcp::v4(), static_cast<unsigned short>(options.port))) {
     acceptor_.non_blocking(true);
-    watchSignals();
+    acceptOnlyOnceDataArrives(acceptor_, silenceWindow);
   }
 
   // Serves until a stop is requested; the exit status.
   int run() {
     console::listening(options_.port);
-    while (std::optional<Peer> peer = acceptDevice()) {
-      serve(*peer);
+    while (std::optional<Peer> peer = nextPeer()) {
+      serve(std::move(*peer));
     }
-    console::stopped(signalName(stopSignal_));
+    abandonWaitingToClose();
+    console::stopped(stop_.signalName());
     return EXIT_SUCCESS;
   }
 
 private:
-  // Watched on the same context, so that a stop lets the report in hand be finished. A
-  // second signal ends the collector once the record being written is stored. With a device
-  // list, SIGHUP reads it again instead.
-  void watchSignals() {
-    signals_.async_wait([this](std::error_code error, int signalNumber) {
-      if (error) {
-        return;
-      }
-      if (signalNumber == SIGHUP && options_.devices) {
-        reloadDevices();
-      } else if (stopSignal_ == 0) {
-        stopSignal_ = signalNumber;
-        stopDeadline_ = Clock::now() + stopTimeLimit;
-        acceptor_.cancel();
-      } else {
-        stopNow_ = true;
-      }
-      watchSignals();
-    });
+  // With a device list, SIGHUP reads it again; any other signal asks for a stop, a second
+  // one to end once the record being written is stored.
+  void onSignal(int signalNumber) {
+    if (signalNumber == SIGHUP && options_.devices) {
+      reloadDevices();
+    } else {
+      stop_.signalled(signalNumber, Clock::now(), stopTimeLimit);
+    }
   }
 
   // Reads the device list again. Records from here on are checked against the new list; a
@@ -106,66 +116,36 @@ private:
     }
   }
 
-  // Runs the handlers that are ready, without waiting: a signal that has come is seen.
-  void noticeSignals() {
-    io_context_.restart();
-    io_context_.poll();
-  }
-
-  // Runs handlers until the operation in flight has finished, `deadline` passes, a second
-  // stop signal comes or `giveUp` says so, and says whether it finished. Other pending work,
-  // such as the watched signals, never holds us here.
-  bool runUntil(Clock::time_point deadline, const std::function<bool()> &giveUp = {}) {
-    operationDone_ = false;
-    io_context_.restart();
-    while (!operationDone_ && !stopNow_ && !(giveUp && giveUp()) &&
-           io_context_.run_one_until(deadline) > 0) {
-    }
-    return operationDone_;
-  }
-
-  // Runs the handler of an operation that has just been cancelled, which must run before
-  // what the operation uses goes.
-  void completeCancelled() {
-    io_context_.restart();
-    while (!operationDone_ && io_context_.run_one() > 0) {
-    }
-  }
-
-  // Called by a completion handler: the operation that runUntil waits for is over.
-  void finish() {
-    operationDone_ = true;
-  }
-
-  // The next peer, or nothing once a stop is requested and no peer is left waiting. A peer
+  // The next peer, or nothing once a stop is requested and nothing is left to do. A peer
   // already waiting is taken at once, without a turn of the reactor; once a stop is
   // requested, only such peers are taken, until the stop's time is up.
-  std::optional<Peer> acceptDevice() {
+  std::optional<Peer> nextPeer() {
     for (Peer peer;;) {
-      if (stopping()) {
-        noticeSignals();
-        if (stopNow_ || Clock::now() >= stopDeadline_) {
-          return std::nullopt;
-        }
+      tendWaitingToClose();
+      if (stop_.timeIsUp(Clock::now())) {
+        return std::nullopt;
       }
-      std::error_code error = acceptWaitingPeer(acceptor_, peer);
-      if (error == asio::error::would_block) {
-        if (stopping()) {
-          return std::nullopt;
-        }
-        awaitPeer();
-        continue;
-      }
+      const std::error_code error = acceptWaitingPeer(acceptor_, peer);
       if (!error) {
         backoff_.reset();
         return peer;
+      }
+      if (error == asio::error::would_block) {
+        if (stop_.requested() && waitingToClose_.empty()) {
+          return std::nullopt;
+        }
+        if (!stop_.requested() && !listenerWait_.armed()) {
+          listenerWait_.arm(acceptor_);
+        }
+        reactor_.awaitEvent(std::min(nextClosingDeadline(), stop_.deadline()));
+        continue;
       }
       switch (acceptFailureOf(error)) {
       case AcceptFailure::peersOwn:
         console::exception(std::system_error(error, "accept").what());
         break;
       case AcceptFailure::resourceShortage:
-        if (stopping()) {
+        if (stop_.requested()) {
           return std::nullopt; // the peers still waiting cannot be taken now
         }
         // Worded without a virtual call: a sanitizer build checks those with a pipe, which
@@ -178,18 +158,238 @@ private:
     }
   }
 
-  bool stopping() const {
-    return stopSignal_ != 0;
+  // Serves one peer: stores its lines as they come, waiting for the rest of a line it has
+  // begun; then lets its connection wait to be closed, unless it has already closed its side.
+  void serve(Peer peer) {
+    Connection c;
+    c.peer = std::move(peer);
+    c.lastBytes = Clock::now();
+    c.deadline = c.lastBytes + reportTimeLimit;
+    console::connection(c.peer.address);
+    takeMore(c, c.peer.socket.get());
+    if (c.bytesTaken == 0) {
+      resetConnection(c.peer.socket); // silent all along, or closed: nothing of its is lost
+      return;
+    }
+    // After a stop, and for a source that lost its turn, only reports already whole.
+    const bool mayWait = !stop_.requested() && !turns_.hasLost(c.peer.address, c.lastBytes);
+    while (!c.lost && !c.peerClosed && c.cutter.midLine()) {
+      if (!mayWait) {
+        takeMore(c, c.peer.socket.get()); // its close may have come just after its bytes
+        if (!c.peerClosed) {
+          giveUpUnwaited(c);
+          return;
+        }
+      } else if (waitForMore(c)) {
+        takeMore(c, c.peer.socket.get());
+      }
+    }
+    if (c.lost || c.peerClosed) {
+      finish(c);
+    } else {
+      letWaitToClose(std::move(c));
+    }
   }
 
-  // Waits until a peer is ready to be taken, or a stop is requested. The reactor looks at the
-  // listener afresh when the wait begins, so a peer that is already waiting ends it at once.
-  void awaitPeer() {
-    acceptor_.async_wait(tcp::acceptor::wait_read, [this](std::error_code) { finish(); });
-    if (!runUntil(Clock::time_point::max())) {
-      acceptor_.cancel();
-      completeCancelled();
+  // The peer of `c` is not waited for: told once per stop or per source, not per peer.
+  void giveUpUnwaited(Connection &c) {
+    if (stop_.requested()) {
+      console::exception("read_until: stopping: Operation aborted.");
     }
+    resetConnection(c.peer.socket);
+  }
+
+  // Waits for the peer of `c` to send more, looking after the connections that wait to be
+  // closed meanwhile, and says whether it has. A peer that does not is lost: at the report's
+  // deadline, at a stall while others wait, or when the stop's time is up.
+  bool waitForMore(Connection &c) {
+    console::flush(); // the operator sees whom the collector waits for
+    acknowledgeAtOnce(c.peer.socket.get());
+    c.quietTime = quietTimeFor(smoothedRoundTrip(c.peer.socket.get()));
+    LentSocket lent(reactor_.context(), c.peer.socket);
+    ReadWait bytes;
+    bytes.arm(lent.socket());
+    for (;;) {
+      const auto now = Clock::now();
+      const bool othersWait = peerIsWaiting(acceptor_);
+      const auto stalled = c.lastBytes + stallLimit(c);
+      const auto deadline = othersWait ? std::min(c.deadline, stalled) : c.deadline;
+      if (bytes.over()) {
+        return true;
+      }
+      if (now >= deadline || stop_.timeIsUp(now)) {
+        loseLine(c, othersWait && now >= stalled && now < c.deadline);
+        return false;
+      }
+      if (!othersWait && !listenerWait_.armed()) {
+        listenerWait_.arm(acceptor_); // a peer that comes shortens the wait
+      }
+      reactor_.awaitEvent(std::min({deadline, nextClosingDeadline(), stop_.deadline()}));
+      tendWaitingToClose();
+    }
+  }
+
+  static Clock::duration stallLimit(const Connection &c) {
+    return std::max<Clock::duration>(shortestStall, 2 * c.quietTime);
+  }
+
+  // The line the peer of `c` began never ended. When it `stalled` while others waited, its
+  // source loses its turn.
+  void loseLine(Connection &c, bool stalled) {
+    console::droppedFragment(c.cutter.partialLineBytes(), c.peer.address);
+    c.lost = true;
+    if (stalled && turns_.lose(c.peer.address, Clock::now())) {
+      console::lostTurn(c.peer.address, static_cast<long>(LostTurns::penalty.count()));
+    }
+  }
+
+  // Takes what the peer of `c` has sent since on `socket`, and stores the lines it completes.
+  void takeMore(Connection &c, int socket) {
+    std::string fresh;
+    const std::error_code error = takeWhatHasArrived(socket, fresh, maxReportBytes - c.bytesTaken);
+    if (!fresh.empty()) {
+      c.lastBytes = Clock::now();
+      c.bytesTaken += fresh.size();
+    }
+    if (error == asio::error::eof) {
+      c.peerClosed = true;
+    }
+    if ((error && error != asio::error::eof) || (c.peerClosed && c.bytesTaken == 0)) {
+      failRead(c, error);
+      return;
+    }
+    store(c, c.cutter.take(fresh, std::time(nullptr), c.peerClosed));
+    if (c.bytesTaken == maxReportBytes && !c.peerClosed) {
+      if (c.cutter.partialLineBytes() == c.bytesTaken) {
+        failRead(c, asio::error::message_size); // one line, longer than a report may be
+      } else if (const std::size_t beyond = bytesWaiting(socket)) {
+        console::droppedBeyondCap(beyond, c.peer.address);
+        c.lost = true;
+      }
+    }
+  }
+
+  // Reading from the peer of `c` failed with `error`: that line is all the operator is told.
+  static void failRead(Connection &c, const std::error_code &error) {
+    console::exception(std::system_error(error, "read_until").what());
+    c.lost = true;
+    c.resetSaid = true;
+  }
+
+  // Echoes and stores the lines of `report`; whatever of it is not stored loses `c`.
+  void store(Connection &c, const Report &report) {
+    if (!report.pkg.empty()) {
+      if (c.echoed) {
+        console::laterLines(c.peer.address, report.pkg);
+      } else {
+        console::echo(report.pkg);
+      }
+      c.echoed = true;
+    }
+    if (report.linesWithoutDevice > 0) {
+      console::linesWithoutDevice(report.linesWithoutDevice, c.peer.address);
+      c.lost = true;
+    }
+    if (report.bytesAfterNul > 0) {
+      console::bytesAfterNul(report.bytesAfterNul, c.peer.address);
+      c.lost = true;
+    }
+    if (!processReport(report, c.deadline)) {
+      c.lost = true;
+    }
+  }
+
+  // Closes the connection of `c`: in order when everything its peer sent is stored, which
+  // tells the board its report is safe; otherwise with a reset, and the operator is told.
+  static void finish(Connection &c) {
+    if (c.lost) {
+      if (!c.resetSaid) {
+        console::peerReset(c.peer.address);
+      }
+      resetConnection(c.peer.socket);
+    } else {
+      c.peer.socket.close();
+    }
+  }
+
+  // Lets `c` wait on the reactor until its quiet time has passed. While as many connections
+  // wait as may, the loop looks after them until one has gone.
+  void letWaitToClose(Connection c) {
+    while (waitingToClose_.size() >= maxWaitingToClose && !stop_.timeIsUp(Clock::now())) {
+      reactor_.awaitEvent(std::min(nextClosingDeadline(), stop_.deadline()));
+      tendWaitingToClose();
+    }
+    if (c.quietTime == Clock::duration::zero()) {
+      c.quietTime = quietTimeFor(smoothedRoundTrip(c.peer.socket.get()));
+    }
+    acknowledgeAtOnce(c.peer.socket.get());
+    WaitingToClose &waiting = waitingToClose_.emplace_back(reactor_.context(), std::move(c));
+    waiting.wait.arm(waiting.lent->socket());
+  }
+
+  // When the connection of `c` is done waiting: its quiet time after the last whole line
+  // has passed, or the report's deadline. A line begun is waited for until the report's
+  // deadline, unless others are held up meanwhile.
+  Clock::time_point closingDeadline(const Connection &c, Clock::time_point now) const {
+    if (!c.cutter.midLine()) {
+      return std::min(c.deadline, c.lastBytes + c.quietTime);
+    }
+    const bool hurry = waitingToClose_.size() >= maxWaitingToClose ||
+                       turns_.hasLost(c.peer.address, now) || stop_.requested();
+    return hurry ? std::min(c.deadline, c.lastBytes + stallLimit(c)) : c.deadline;
+  }
+
+  Clock::time_point nextClosingDeadline() const {
+    const auto now = Clock::now();
+    auto next = Clock::time_point::max();
+    for (const auto &waiting : waitingToClose_) {
+      next = std::min(next, closingDeadline(waiting.connection, now));
+    }
+    return next;
+  }
+
+  // Stores what came to the connections that wait to be closed, and closes those that are
+  // done: in order when all their peers sent is stored and their quiet time has passed.
+  void tendWaitingToClose() {
+    for (auto it = waitingToClose_.begin(); it != waitingToClose_.end();) {
+      Connection &c = it->connection;
+      if (it->wait.over()) {
+        takeMore(c, it->lent->socket().native_handle());
+        it->wait.arm(it->lent->socket());
+      }
+      const auto now = Clock::now();
+      if (!c.lost && !c.peerClosed && now < closingDeadline(c, now)) {
+        ++it;
+        continue;
+      }
+      if (!c.lost && !c.peerClosed) {
+        loseUnfinished(c, now);
+      }
+      it->lent.reset();
+      finish(c);
+      it = waitingToClose_.erase(it);
+    }
+  }
+
+  // The closing deadline of `c` came with its report unfinished: a line begun, or lines that
+  // still came when the report's time was up.
+  void loseUnfinished(Connection &c, Clock::time_point now) {
+    if (c.cutter.midLine()) {
+      loseLine(c, now < c.deadline);
+    } else if (now < c.lastBytes + c.quietTime) {
+      failRead(c, asio::error::timed_out);
+    }
+  }
+
+  // The stop's time is up: connections still waiting may have more on its way, which will
+  // not be stored.
+  void abandonWaitingToClose() {
+    for (auto &waiting : waitingToClose_) {
+      waiting.lent.reset();
+      console::exception("read_until: stopping: Operation aborted.");
+      resetConnection(waiting.connection.peer.socket);
+    }
+    waitingToClose_.clear();
   }
 
   // Waits while the system is short of descriptors, and says whether there is time to try
@@ -199,101 +399,12 @@ private:
     if (backoff_.worthSaying()) {
       console::exception(problem);
     }
-    deadline = std::min(deadline, stopDeadline_);
-    runUntil(std::min(Clock::now() + wait, deadline)); // only the signal wait is pending
-    return !stopNow_ && Clock::now() < deadline;
-  }
-
-  // Reads what the peer has sent, up to maxReportBytes: at least one line feed, unless the
-  // peer closed after sending something. Unless it `mayWait`, only a report that is already
-  // there is taken. Failures belong to this one peer and are thrown as system errors.
-  Received readReport(Peer &peer, Clock::time_point deadline, bool mayWait) {
-    Received received;
-    std::error_code error = takeWhatHasArrived(peer.socket.get(), received.bytes);
-    if (!isComplete(received.bytes, error)) {
-      if (!mayWait) {
-        throw std::system_error(asio::error::operation_aborted, "read_until: stopping");
-      }
-      error = readRestOfReport(peer, received.bytes, deadline);
+    deadline = std::min(deadline, stop_.deadline());
+    const auto until = std::min(Clock::now() + wait, deadline);
+    while (Clock::now() < until && !stop_.timeIsUp(Clock::now())) {
+      reactor_.awaitEvent(until);
     }
-    if (received.bytes.size() == maxReportBytes && !error) {
-      received.bytesBeyondCap = bytesWaiting(peer.socket.get());
-    }
-    return received;
-  }
-
-  // Whether `buffer` holds a report once the read that filled it ended with `error`.
-  static bool isComplete(const std::string &buffer, const std::error_code &error) {
-    return buffer.find('\n') != std::string::npos || (error == asio::error::eof && !buffer.empty());
-  }
-
-  // Waits, until `deadline`, for the rest of a report that `buffer` begins, and returns the
-  // error of the read that completed it. Only a peer that must be waited for is handed to
-  // the reactor; the descriptor is the peer's again when this returns, or throws.
-  std::error_code readRestOfReport(Peer &peer, std::string &buffer, Clock::time_point deadline) {
-    console::flush(); // the operator sees whom the collector waits for
-    tcp::socket socket(io_context_);
-    socket.assign(tcp::v4(), peer.socket.get());
-    peer.socket.release();
-    const auto giveBack = [&] {
-      peer.socket = FileDescriptor(socket.release());
-    };
-    std::error_code error;
-    while (!isComplete(buffer, error)) {
-      if (!error && buffer.size() == maxReportBytes) {
-        error = asio::error::message_size;
-      } else if (!error && !awaitBytes(socket, buffer, deadline)) {
-        error = stopping() ? asio::error::operation_aborted : asio::error::timed_out;
-      }
-      if (error) {
-        giveBack();
-        throw std::system_error(error, stopping() ? "read_until: stopping" : "read_until");
-      }
-      error = takeWhatHasArrived(socket.native_handle(), buffer);
-    }
-    giveBack();
-    return error;
-  }
-
-  // Waits until the peer has sent more, or closed, and says whether it has before `deadline`
-  // or a stop that finds nothing in hand.
-  bool awaitBytes(tcp::socket &socket, const std::string &buffer, Clock::time_point deadline) {
-    socket.async_wait(tcp::socket::wait_read, [this](std::error_code) { finish(); });
-    if (runUntil(std::min(deadline, stopDeadline_), [&] { return stopping() && buffer.empty(); })) {
-      return true;
-    }
-    socket.cancel(); // its handler still has to run before the socket goes
-    completeCancelled();
-    return false;
-  }
-
-  // Serves one peer. Its connection is closed in order only when everything it sent is
-  // stored: that tells the device its report is safe. Otherwise it is reset.
-  void serve(Peer &peer) {
-    const auto deadline = Clock::now() + reportTimeLimit;
-    const bool mayWait = !stopping(); // after a stop, only reports that are already there
-    console::connection(peer.address);
-    Received received;
-    try {
-      received = readReport(peer, deadline, mayWait);
-    } catch (const std::system_error &e) {
-      console::exception(e.what()); // one peer's failure ends its own connection only
-      resetConnection(peer.socket);
-      return;
-    }
-    const Report report = makeReport(received.bytes, std::time(nullptr));
-    if (report.droppedBytes > 0) {
-      console::droppedFragment(report.droppedBytes, peer.address);
-    }
-    if (received.bytesBeyondCap > 0) {
-      console::droppedBeyondCap(received.bytesBeyondCap, peer.address);
-    }
-    console::echo(report.pkg);
-    const bool whole = report.droppedBytes == 0 && received.bytesBeyondCap == 0;
-    if (!processReport(report, deadline) || !whole) {
-      console::peerReset(peer.address);
-      resetConnection(peer.socket);
-    }
+    return !stop_.timeIsUp(Clock::now()) && Clock::now() < deadline;
   }
 
   // Stores the records of `report` in order, and says whether all were stored. A record
@@ -303,9 +414,9 @@ private:
     bool allStored = true;
     for (std::size_t index = 0; index < report.records.size(); ++index) {
       if (index > 0) {
-        noticeSignals();
+        reactor_.poll(); // a signal that has come is seen
       }
-      if (stopNow_ || Clock::now() >= stopDeadline_) {
+      if (stop_.timeIsUp(Clock::now())) {
         return false; // the rest are not stored: the peer is reset
       }
       allStored = storeRecord(report.records[index], deadline) && allStored;
@@ -333,13 +444,12 @@ private:
 
   const Options &options_;
   std::optional<DeviceList> devices_; // nothing without --devices: every identifier is stored
-  asio::io_context io_context_{1};    // one thread runs it
+  StopState stop_;
+  Reactor reactor_;
   tcp::acceptor acceptor_;
-  asio::signal_set signals_;
-  int stopSignal_ = 0;   // the signal that asked for a stop; 0 while none has
-  bool stopNow_ = false; // a second signal came: end once the record in hand is written
-  Clock::time_point stopDeadline_ = Clock::time_point::max();
-  bool operationDone_ = false;
+  ReadWait listenerWait_; // armed while the loop waits and a peer that comes may change that
+  std::list<WaitingToClose> waitingToClose_;
+  LostTurns turns_;
   AcceptBackoff backoff_;
 };
 

@@ -7,6 +7,8 @@
 #include <cstdint>
 
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -86,17 +88,20 @@ bool AcceptBackoff::worthSaying() const {
   return wait_ == firstBackoff || wait_ == longestBackoff;
 }
 
-std::error_code takeWhatHasArrived(int socket, std::string &buffer) {
+std::error_code takeWhatHasArrived(int socket, std::string &buffer, std::size_t limit) {
   // Most reports fit in one chunk, taken by one read; a read that returns less than it asked
   // for has emptied what was waiting.
   constexpr std::size_t chunkSize = 16384;
   char chunk[chunkSize];
   for (;;) {
-    const std::size_t wanted = std::min(chunkSize, maxReportBytes - buffer.size());
-    if (wanted == 0) {
+    const std::size_t wanted = std::min(chunkSize, limit - std::min(limit, buffer.size()));
+    // With no room left, a look at one byte still tells a peer that has closed from one that
+    // sends more than it may.
+    const auto count = ::recv(socket, chunk, std::max<std::size_t>(wanted, 1),
+                              MSG_DONTWAIT | (wanted == 0 ? MSG_PEEK : 0));
+    if (wanted == 0 && count > 0) {
       return {};
     }
-    const auto count = ::recv(socket, chunk, wanted, MSG_DONTWAIT);
     if (count == 0) {
       return asio::error::eof;
     }
@@ -124,4 +129,35 @@ void resetConnection(FileDescriptor &socket) {
   const linger abortive{1, 0};
   (void)::setsockopt(socket.get(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
   socket.close();
+}
+
+void acceptOnlyOnceDataArrives(asio::ip::tcp::acceptor &acceptor, std::chrono::seconds window) {
+  const int seconds = static_cast<int>(window.count());
+  if (::setsockopt(acceptor.native_handle(), IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds,
+                   sizeof seconds) != 0) {
+    throw std::system_error(errno, asio::error::get_system_category(), "set_option");
+  }
+}
+
+void acknowledgeAtOnce(int socket) {
+  const int on = 1;
+  (void)::setsockopt(socket, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on); // a hint only
+}
+
+std::chrono::microseconds smoothedRoundTrip(int socket) {
+  tcp_info info{};
+  socklen_t length = sizeof info;
+  if (::getsockopt(socket, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) {
+    return std::chrono::microseconds::zero();
+  }
+  return std::chrono::microseconds(info.tcpi_rtt);
+}
+
+Clock::duration quietTimeFor(std::chrono::microseconds roundTrip) {
+  return std::clamp<Clock::duration>(2 * roundTrip, shortestQuietTime, longestQuietTime);
+}
+
+bool peerIsWaiting(asio::ip::tcp::acceptor &acceptor) {
+  pollfd listener{acceptor.native_handle(), POLLIN, 0};
+  return ::poll(&listener, 1, 0) > 0 && (listener.revents & POLLIN) != 0;
 }

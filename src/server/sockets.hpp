@@ -55,9 +55,33 @@ private:
 };
 
 // Appends to `buffer` what the peer has already sent, without waiting: reads until nothing
-// more is waiting, or `buffer` holds maxReportBytes. The error is eof once the peer has
+// more is waiting, or `buffer` holds `limit` bytes. The error is eof once the peer has
 // closed, another error of the read when it failed, and none otherwise.
-std::error_code takeWhatHasArrived(int socket, std::string &buffer);
+std::error_code takeWhatHasArrived(int socket, std::string &buffer,
+                                   std::size_t limit = maxReportBytes);
+
+// Lets the kernel hold each connection of `acceptor` until its first bytes arrive, for up to
+// `window`: a peer that connects and says nothing does not reach the loop before then.
+void acceptOnlyOnceDataArrives(asio::ip::tcp::acceptor &acceptor, std::chrono::seconds window);
+
+// Acknowledges what the peer sends at once, rather than after the kernel's delay: a board
+// that waits for our acknowledgement before its next segment would otherwise pause for it.
+// The kernel forgets this after a while, so it is asked again before each wait.
+void acknowledgeAtOnce(int socket);
+
+// The connection's smoothed round-trip time as the kernel measures it; zero when unknown.
+std::chrono::microseconds smoothedRoundTrip(int socket);
+
+// How long a peer that has sent whole lines is given to send more before its connection is
+// closed in order: about two round trips of its link, long enough for a next segment, but
+// never under shortestQuietTime (boards pause between lines to read a sensor) and never
+// over longestQuietTime.
+constexpr std::chrono::milliseconds shortestQuietTime{50};
+constexpr std::chrono::milliseconds longestQuietTime{1000};
+Clock::duration quietTimeFor(std::chrono::microseconds roundTrip);
+
+// Whether a peer waits in the backlog of `acceptor`, ready to be taken.
+bool peerIsWaiting(asio::ip::tcp::acceptor &acceptor);
 
 // The number of bytes the peer has sent that are waiting to be read.
 std::size_t bytesWaiting(int socket);

@@ -3,6 +3,7 @@
 // every file must lie directly in "log", and nothing may appear beside "log".
 
 #include "devicelog/devicelog.hpp"
+#include "devicelog/record_format.hpp"
 #include "devicelog/report.hpp"
 
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
 
 namespace fs = std::filesystem;
 
@@ -48,21 +50,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   const fs::path &dir = scratch();
   const std::string received(reinterpret_cast<const char *>(data), size);
 
-  const std::string text = reportText(received);
-  const std::size_t fragment = fragmentLength(received);
-  require(received.compare(0, text.size(), text) == 0);
-  require(text.find('\0') == std::string::npos);
-  require(fragment <= received.size());
-  if (fragment > 0) {
-    require(received[received.size() - fragment - 1] == '\n');
-    require(text.size() <= received.size() - fragment);
-  }
-
-  const Report report = makeReport(received, 0);
+  // The bytes arrive in two pieces, cut where the first byte says, and the peer closes when
+  // the second says: the lines taken must be the text before the first NUL, in order.
+  const std::size_t cut = size == 0 ? 0 : data[0] % (size + 1);
+  const bool peerCloses = size > 1 && (data[1] & 1U) != 0;
+  ReportCutter cutter;
+  Report report = cutter.take(std::string_view(received).substr(0, cut), 0, false);
+  const Report rest = cutter.take(std::string_view(received).substr(cut), 0, peerCloses);
+  report.pkg += rest.pkg;
+  report.records.insert(report.records.end(), rest.records.begin(), rest.records.end());
+  const std::string text = received.substr(0, received.find('\0'));
   const std::string &pkg = report.pkg;
-  require(pkg.size() > text.size() &&
-          pkg.compare(pkg.size() - text.size(), text.size(), text) == 0);
-  require(report.droppedBytes == fragment);
+  require(pkg.find('\0') == std::string::npos);
+  if (!pkg.empty()) {
+    const std::string taken = pkg.substr(timestampLength + 1);
+    require(text.compare(0, taken.size(), taken) == 0);
+    require(taken.size() + cutter.partialLineBytes() == text.size());
+  }
+  require(!peerCloses || !cutter.midLine());
   fs::remove_all(dir / "log");
   for (const Record &record : report.records) {
     const Outcome outcome = appendToDeviceLog("log", record);
