@@ -1,17 +1,46 @@
 // The floor for the collector's job on this machine: the same work with bare system calls.
 // Accepts on 0.0.0.0:999, reads to the line feed, stamps with local time, echoes, appends
 // the record to log/<identifier without colons>.csv with open/write/close, closes.
+//
+// With QUIET_MS above 0, it then keeps reading what else the peer sends, until the peer
+// closes its side or sends nothing for QUIET_MS, and appends that too before closing: the
+// floor for a server that must wait to learn that a board which never half-closes is done.
+//
+// usage: baseline [QUIET_MS]
 
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
-int main() {
+namespace {
+
+// Reads into `buffer` past `size` until the peer closes its side, sends nothing for
+// `quietMs`, or the buffer is full; the new size.
+std::size_t readUntilQuiet(int fd, char *buffer, std::size_t size, std::size_t capacity,
+                           int quietMs) {
+  pollfd peer{fd, POLLIN, 0};
+  while (size < capacity) {
+    const bool bytesCame = ::poll(&peer, 1, quietMs) > 0;
+    const ssize_t count = bytesCame ? ::read(fd, buffer + size, capacity - size) : 0;
+    if (count <= 0) {
+      break;
+    }
+    size += static_cast<std::size_t>(count);
+  }
+  return size;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  const int quietMs = argc > 1 ? std::atoi(argv[1]) : 0;
   const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
   const int on = 1;
   ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -44,7 +73,10 @@ int main() {
       std::tm local{};
       ::localtime_r(&now, &local);
       std::size_t length = std::strftime(line, sizeof line, "%d%m%Y%H%M%S,", &local);
-      const std::size_t text = lineFeed + 1 - received;
+      if (quietMs > 0) {
+        size = readUntilQuiet(fd, received, size, sizeof received, quietMs);
+      }
+      const std::size_t text = quietMs > 0 ? size : lineFeed + 1 - received;
       std::memcpy(line + length, received, text);
       length += text;
       (void)::write(1, line, length);

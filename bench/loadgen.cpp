@@ -4,7 +4,11 @@
 // p50 and p99 in microseconds (connect to the server's close), and the records it found
 // stored in ./log afterwards.
 //
-// usage: loadgen SENDERS REPORTS
+// By default a sender waits for the close right after its line, as a lone board does, which
+// leaves the server to decide when the report is over. With --half-close it shuts down its
+// sending side after the line, so the server sees the report's end at once.
+//
+// usage: loadgen SENDERS REPORTS [--half-close]
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -15,6 +19,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -27,15 +32,16 @@ namespace {
 
 constexpr int devices = 100;
 
-bool sendOne(const std::string &report) {
+bool sendOne(const std::string &report, bool halfClose) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(999);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok =
-      ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-      ::send(fd, report.data(), report.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(report.size());
+  bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+            ::send(fd, report.data(), report.size(), MSG_NOSIGNAL) ==
+                static_cast<ssize_t>(report.size()) &&
+            (!halfClose || ::shutdown(fd, SHUT_WR) == 0);
   char ignored[64];
   ssize_t count = 0;
   while (ok && (count = ::recv(fd, ignored, sizeof ignored, 0)) > 0) {
@@ -64,8 +70,9 @@ long storedRecords() {
 } // namespace
 
 int main(int argc, char **argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: loadgen SENDERS REPORTS\n");
+  const bool halfClose = argc == 4 && std::strcmp(argv[3], "--half-close") == 0;
+  if (argc != 3 && !halfClose) {
+    std::fprintf(stderr, "usage: loadgen SENDERS REPORTS [--half-close]\n");
     return 2;
   }
   const int senders = std::atoi(argv[1]);
@@ -78,7 +85,7 @@ int main(int argc, char **argv) {
     threads.emplace_back([&, s] {
       for (int i = s; i < reports; i += senders) {
         const auto begin = Clock::now();
-        failures[s] += sendOne(report(s, i)) ? 0 : 1;
+        failures[s] += sendOne(report(s, i), halfClose) ? 0 : 1;
         latencies[s].push_back(
             std::chrono::duration<double, std::micro>(Clock::now() - begin).count());
       }

@@ -115,7 +115,7 @@ TEST_F(Hardening, AnOrderlyCloseMeansEverythingSentIsStored) {
       {"a link in the device file's place", "LINK,1\n", false,
        "cannot open log/LINK.csv: a symbolic link, which is not followed"},
       {"a last line ended by the peer's close", "F,1\nx,F,2", true, ""},
-      {"a tail after a NUL", std::string("N,1\n\0N,2\n", 10), false,
+      {"a tail after a NUL", std::string("N,1\n\0N,2\n", 9), false,
        "dropped 3 bytes from 127.0.0.1 after a NUL byte"},
       {"a line that names no device", "S,1\nshort\n", false,
        "dropped 1 line from 127.0.0.1 that name no device"},

@@ -68,7 +68,7 @@ TEST(ReportCutter, StoresWholeLinesAsTheyComeAndCountsWhatIsLost) {
        {ts + ",A,1\n"},
        {{"A", ts + ",A,1"}}},
       {"a NUL ends the report",
-       {std::string("A,1\nB\0,2\n", 10), "C,3\n"},
+       {std::string("A,1\nB\0,2\n", 9), "C,3\n"},
        false,
        {ts + ",A,1\nB"},
        {{"A", ts + ",A,1"}},
