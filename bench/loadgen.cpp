@@ -1,12 +1,15 @@
 // Sends reports to 127.0.0.1:999 from several concurrent senders, one connection per report
-// as boards do, spread over 100 devices. Prints: reports per second (until the last report's
-// connection was closed by the server, which it does once the record is stored), latency
-// p50 and p99 in microseconds (connect to the server's close), and the records it found
-// stored in ./log afterwards.
+// as boards do, spread over 100 devices, each with its own address, 127.0.1.1 onwards. Prints:
+// reports per second (until the last report's connection was closed by the server, which it does
+// once the record is stored), latency p50 and p99 in microseconds (connect to the server's close),
+// and the records it found stored in ./log afterwards.
 //
 // By default a sender waits for the close right after its line, as a lone board does, which
 // leaves the server to decide when the report is over. With --half-close it shuts down its
-// sending side after the line, so the server sees the report's end at once.
+// sending side after the line, so the server sees the report's end at once. A sender that
+// half-closes is the first to close, and keeps the connection's four-tuple in TIME_WAIT: from
+// one address, tens of thousands of those make each connect search long for a free port,
+// which would measure the kernel rather than the server.
 //
 // usage: loadgen SENDERS REPORTS [--half-close]
 
@@ -32,13 +35,24 @@ namespace {
 
 constexpr int devices = 100;
 
-bool sendOne(const std::string &report, bool halfClose) {
+// Binds `fd` to the address of device `device`; the port is picked at connect.
+bool bindToDevice(int fd, int device) {
+  const int on = 1;
+  ::setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
+  sockaddr_in source{};
+  source.sin_family = AF_INET;
+  source.sin_addr.s_addr = htonl((127U << 24) + (1U << 8) + 1U + static_cast<unsigned>(device));
+  return ::bind(fd, reinterpret_cast<sockaddr *>(&source), sizeof source) == 0;
+}
+
+bool sendOne(int device, const std::string &report, bool halfClose) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(999);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+  bool ok = bindToDevice(fd, device) &&
+            ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
             ::send(fd, report.data(), report.size(), MSG_NOSIGNAL) ==
                 static_cast<ssize_t>(report.size()) &&
             (!halfClose || ::shutdown(fd, SHUT_WR) == 0);
@@ -85,7 +99,7 @@ int main(int argc, char **argv) {
     threads.emplace_back([&, s] {
       for (int i = s; i < reports; i += senders) {
         const auto begin = Clock::now();
-        failures[s] += sendOne(report(s, i), halfClose) ? 0 : 1;
+        failures[s] += sendOne(i % devices, report(s, i), halfClose) ? 0 : 1;
         latencies[s].push_back(
             std::chrono::duration<double, std::micro>(Clock::now() - begin).count());
       }
