@@ -184,6 +184,9 @@ private:
         takeMore(c, c.peer.socket.get());
       }
     }
+    if (!c.lost && !c.peerClosed) {
+      takeMore(c, c.peer.socket.get()); // a board that closed its side needs no quiet time
+    }
     if (c.lost || c.peerClosed) {
       finish(c);
     } else {
