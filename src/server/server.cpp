@@ -44,6 +44,10 @@ constexpr auto shortestStall = std::chrono::milliseconds(500);
 // Connections that wait on the reactor to be closed, at most: each holds a descriptor.
 constexpr std::size_t maxWaitingToClose = 256;
 
+// While all those places are taken, a connection that still sends lines this long after its
+// connect is cut.
+constexpr auto longestHold = std::chrono::seconds(2);
+
 // One peer's connection while its report is read and stored.
 struct Connection {
   Peer peer;
@@ -162,6 +166,7 @@ private:
   // begun; then lets its connection wait to be closed, unless it has already closed its side.
   void serve(Peer peer) {
     Connection c;
+    othersWaitSince_ = Clock::time_point::max();
     c.peer = std::move(peer);
     c.lastBytes = Clock::now();
     c.deadline = c.lastBytes + reportTimeLimit;
@@ -215,13 +220,16 @@ private:
     for (;;) {
       const auto now = Clock::now();
       const bool othersWait = peerIsWaiting(acceptor_);
-      const auto stalled = c.lastBytes + stallLimit(c);
-      const auto deadline = othersWait ? std::min(c.deadline, stalled) : c.deadline;
+      if (othersWait && othersWaitSince_ == Clock::time_point::max()) {
+        othersWaitSince_ = now; // from here the line has a short time to end, trickle or not
+      }
+      const auto deadline =
+          othersWait ? std::min(c.deadline, othersWaitSince_ + stallLimit(c)) : c.deadline;
       if (bytes.over()) {
         return true;
       }
       if (now >= deadline || stop_.timeIsUp(now)) {
-        loseLine(c, othersWait && now >= stalled && now < c.deadline);
+        loseLine(c, othersWait);
         return false;
       }
       if (!othersWait && !listenerWait_.armed()) {
@@ -334,11 +342,15 @@ private:
   // has passed, or the report's deadline. A line begun is waited for until the report's
   // deadline, unless others are held up meanwhile.
   Clock::time_point closingDeadline(const Connection &c, Clock::time_point now) const {
+    const bool crowded =
+        waitingToClose_.size() >= maxWaitingToClose || turns_.hasLost(c.peer.address, now);
     if (!c.cutter.midLine()) {
-      return std::min(c.deadline, c.lastBytes + c.quietTime);
+      // A board has sent its report within a quiet time or two; a peer that keeps a place
+      // with line after line is cut once others need it.
+      const auto held = c.deadline - reportTimeLimit + longestHold;
+      return std::min({c.deadline, c.lastBytes + c.quietTime, crowded ? held : c.deadline});
     }
-    const bool hurry = waitingToClose_.size() >= maxWaitingToClose ||
-                       turns_.hasLost(c.peer.address, now) || stop_.requested();
+    const bool hurry = crowded || stop_.requested();
     return hurry ? std::min(c.deadline, c.lastBytes + stallLimit(c)) : c.deadline;
   }
 
@@ -381,6 +393,9 @@ private:
       loseLine(c, now < c.deadline);
     } else if (now < c.lastBytes + c.quietTime) {
       failRead(c, asio::error::timed_out);
+      if (now < c.deadline && turns_.lose(c.peer.address, now)) {
+        console::lostTurn(c.peer.address, static_cast<long>(LostTurns::penalty.count()));
+      }
     }
   }
 
@@ -451,6 +466,7 @@ private:
   Reactor reactor_;
   tcp::acceptor acceptor_;
   ReadWait listenerWait_; // armed while the loop waits and a peer that comes may change that
+  Clock::time_point othersWaitSince_; // since when others wait behind the peer in hand
   std::list<WaitingToClose> waitingToClose_;
   LostTurns turns_;
   AcceptBackoff backoff_;
