@@ -57,8 +57,8 @@ struct Connection {
   Clock::duration quietTime{}; // given after its last whole line, before an orderly close
   std::size_t bytesTaken = 0;  // toward maxReportBytes
   bool peerClosed = false;
-  bool echoed = false; // the report's first lines are on the console
-  bool lost = false;   // something it sent is not stored: its connection is reset
+  bool echoed = false;    // the report's first lines are on the console
+  bool lost = false;      // something it sent is not stored: its connection is reset
   bool resetSaid = false; // the operator has been told why it is reset
 };
 
@@ -173,7 +173,7 @@ private:
     console::connection(c.peer.address);
     takeMore(c, c.peer.socket.get());
     if (c.bytesTaken == 0) {
-      resetConnection(c.peer.socket); // silent all along, or closed: nothing of its is lost
+      awaitFirstBytes(std::move(c));
       return;
     }
     // After a stop, and for a source that lost its turn, only reports already whole.
@@ -197,6 +197,19 @@ private:
     } else {
       letWaitToClose(std::move(c));
     }
+  }
+
+  // A peer handed over with nothing to read has been silent for the kernel's whole window,
+  // and is reset at once: nothing of its is lost. One that the kernel completed from a SYN
+  // cookie, after a flood, may wait a quiet time for its first bytes on the reactor, never
+  // in the loop, while there is a place for it.
+  void awaitFirstBytes(Connection c) {
+    if (c.lost || stop_.requested() || waitingToClose_.size() >= maxWaitingToClose ||
+        heldForTheWholeWindow(c.peer.socket.get())) {
+      resetConnection(c.peer.socket);
+      return;
+    }
+    letWaitToClose(std::move(c));
   }
 
   // The peer of `c` is not waited for: told once per stop or per source, not per peer.
@@ -381,7 +394,11 @@ private:
         loseUnfinished(c, now);
       }
       it->lent.reset();
-      finish(c);
+      if (c.bytesTaken == 0) {
+        resetConnection(c.peer.socket); // it never said anything
+      } else {
+        finish(c);
+      }
       it = waitingToClose_.erase(it);
     }
   }

@@ -144,13 +144,25 @@ void acknowledgeAtOnce(int socket) {
   (void)::setsockopt(socket, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on); // a hint only
 }
 
-std::chrono::microseconds smoothedRoundTrip(int socket) {
+namespace {
+
+tcp_info connectionInfo(int socket) {
   tcp_info info{};
   socklen_t length = sizeof info;
   if (::getsockopt(socket, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) {
-    return std::chrono::microseconds::zero();
+    return tcp_info{};
   }
-  return std::chrono::microseconds(info.tcpi_rtt);
+  return info;
+}
+
+} // namespace
+
+std::chrono::microseconds smoothedRoundTrip(int socket) {
+  return std::chrono::microseconds(connectionInfo(socket).tcpi_rtt);
+}
+
+bool heldForTheWholeWindow(int socket) {
+  return connectionInfo(socket).tcpi_total_retrans > 0;
 }
 
 Clock::duration quietTimeFor(std::chrono::microseconds roundTrip) {

@@ -72,6 +72,12 @@ void acknowledgeAtOnce(int socket);
 // The connection's smoothed round-trip time as the kernel measures it; zero when unknown.
 std::chrono::microseconds smoothedRoundTrip(int socket);
 
+// Whether the kernel held the connection for the whole window of acceptOnlyOnceDataArrives:
+// it sent its half of the handshake again, as it does while it waits for the first bytes.
+// A connection it completed at once, from a SYN cookie after a flood of connections, was not
+// held, and its first bytes may still be on their way.
+bool heldForTheWholeWindow(int socket);
+
 // How long a peer that has sent whole lines is given to send more before its connection is
 // closed in order: about two round trips of its link, long enough for a next segment, but
 // never under shortestQuietTime (boards pause between lines to read a sensor) and never
