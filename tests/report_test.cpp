@@ -94,7 +94,8 @@ TEST(ReportCutter, StoresWholeLinesAsTheyComeAndCountsWhatIsLost) {
     ReportCutter cutter;
     std::vector<std::string> pkgs;
     std::vector<Record> records;
-    std::size_t withoutDevice = 0, afterNul = 0;
+    std::size_t withoutDevice = 0;
+    std::size_t afterNul = 0;
     for (std::size_t i = 0; i < c.pieces.size(); ++i) {
       Report report = cutter.take(c.pieces[i], now, c.peerCloses && i + 1 == c.pieces.size());
       if (!report.pkg.empty()) {

@@ -181,7 +181,7 @@ private:
     while (!c.lost && !c.peerClosed && c.cutter.midLine()) {
       if (!mayWait) {
         takeMore(c, c.peer.socket.get()); // its close may have come just after its bytes
-        if (!c.peerClosed) {
+        if (!c.peerClosed && c.cutter.midLine()) {
           giveUpUnwaited(c);
           return;
         }
