@@ -39,7 +39,7 @@ constexpr auto silenceWindow = std::chrono::seconds(5);
 
 // A peer that stalls in the middle of a line while others wait is given up after this long,
 // or after two of its quiet times on a slow link.
-constexpr auto shortestStall = std::chrono::milliseconds(500);
+constexpr auto shortestStall = std::chrono::milliseconds(250);
 
 // Connections that wait on the reactor to be closed, at most: each holds a descriptor.
 constexpr std::size_t maxWaitingToClose = 256;
@@ -383,7 +383,9 @@ private:
       Connection &c = it->connection;
       if (it->wait.over()) {
         takeMore(c, it->lent->socket().native_handle());
-        it->wait.arm(it->lent->socket());
+        if (!c.lost && !c.peerClosed) {
+          it->wait.arm(it->lent->socket());
+        }
       }
       const auto now = Clock::now();
       if (!c.lost && !c.peerClosed && now < closingDeadline(c, now)) {
