@@ -48,6 +48,9 @@ constexpr std::size_t maxWaitingToClose = 256;
 // connect is cut.
 constexpr auto longestHold = std::chrono::seconds(2);
 
+// What a peer that a stop leaves unserved is told of, as a read cut short.
+constexpr const char *stoppingProblem = "read_until: stopping: Operation aborted.";
+
 // One peer's connection while its report is read and stored.
 struct Connection {
   Peer peer;
@@ -55,7 +58,9 @@ struct Connection {
   Clock::time_point deadline;  // the report's
   Clock::time_point lastBytes; // when the peer last sent something
   Clock::duration quietTime{}; // given after its last whole line, before an orderly close
-  std::size_t bytesTaken = 0;  // toward maxReportBytes
+  // Since when others wait behind it while its line holds the loop; max() while none do.
+  Clock::time_point othersWaitSince = Clock::time_point::max();
+  std::size_t bytesTaken = 0; // toward maxReportBytes
   bool peerClosed = false;
   bool echoed = false;    // the report's first lines are on the console
   bool lost = false;      // something it sent is not stored: its connection is reset
@@ -166,7 +171,6 @@ private:
   // begun; then lets its connection wait to be closed, unless it has already closed its side.
   void serve(Peer peer) {
     Connection c;
-    othersWaitSince_ = Clock::time_point::max();
     c.peer = std::move(peer);
     c.lastBytes = Clock::now();
     c.deadline = c.lastBytes + reportTimeLimit;
@@ -215,7 +219,7 @@ private:
   // The peer of `c` is not waited for: told once per stop or per source, not per peer.
   void giveUpUnwaited(Connection &c) {
     if (stop_.requested()) {
-      console::exception("read_until: stopping: Operation aborted.");
+      console::exception(stoppingProblem);
     }
     resetConnection(c.peer.socket);
   }
@@ -225,19 +229,18 @@ private:
   // deadline, at a stall while others wait, or when the stop's time is up.
   bool waitForMore(Connection &c) {
     console::flush(); // the operator sees whom the collector waits for
-    acknowledgeAtOnce(c.peer.socket.get());
-    c.quietTime = quietTimeFor(smoothedRoundTrip(c.peer.socket.get()));
+    prepareToWait(c);
     LentSocket lent(reactor_.context(), c.peer.socket);
     ReadWait bytes;
     bytes.arm(lent.socket());
     for (;;) {
       const auto now = Clock::now();
       const bool othersWait = peerIsWaiting(acceptor_);
-      if (othersWait && othersWaitSince_ == Clock::time_point::max()) {
-        othersWaitSince_ = now; // from here the line has a short time to end, trickle or not
+      if (othersWait && c.othersWaitSince == Clock::time_point::max()) {
+        c.othersWaitSince = now; // from here the line has a short time to end, trickle or not
       }
       const auto deadline =
-          othersWait ? std::min(c.deadline, othersWaitSince_ + stallLimit(c)) : c.deadline;
+          othersWait ? std::min(c.deadline, c.othersWaitSince + stallLimit(c)) : c.deadline;
       if (bytes.over()) {
         return true;
       }
@@ -253,6 +256,15 @@ private:
     }
   }
 
+  // Before the collector first waits for the peer of `c`, its link is measured once: the
+  // link does not change within a report. Its bytes are acknowledged at once before each wait.
+  static void prepareToWait(Connection &c) {
+    if (c.quietTime == Clock::duration::zero()) {
+      c.quietTime = quietTimeFor(smoothedRoundTrip(c.peer.socket.get()));
+    }
+    acknowledgeAtOnce(c.peer.socket.get());
+  }
+
   static Clock::duration stallLimit(const Connection &c) {
     return std::max<Clock::duration>(shortestStall, 2 * c.quietTime);
   }
@@ -262,8 +274,15 @@ private:
   void loseLine(Connection &c, bool stalled) {
     console::droppedFragment(c.cutter.partialLineBytes(), c.peer.address);
     c.lost = true;
-    if (stalled && turns_.lose(c.peer.address, Clock::now())) {
-      console::lostTurn(c.peer.address, static_cast<long>(LostTurns::penalty.count()));
+    if (stalled) {
+      loseTurn(c.peer.address, Clock::now());
+    }
+  }
+
+  // The source `address` held others up: it is not waited for a while, and told once.
+  void loseTurn(const std::string &address, Clock::time_point now) {
+    if (turns_.lose(address, now)) {
+      console::lostTurn(address, static_cast<long>(LostTurns::penalty.count()));
     }
   }
 
@@ -324,12 +343,14 @@ private:
   }
 
   // Closes the connection of `c`: in order when everything its peer sent is stored, which
-  // tells the board its report is safe; otherwise with a reset, and the operator is told.
+  // tells the board its report is safe; otherwise with a reset, and the operator is told. A
+  // peer that never said anything is reset too, with nothing to tell: it lost nothing, and
+  // bytes it sent later must not find an orderly close.
   static void finish(Connection &c) {
-    if (c.lost) {
-      if (!c.resetSaid) {
-        console::peerReset(c.peer.address);
-      }
+    if (c.lost && !c.resetSaid) {
+      console::peerReset(c.peer.address);
+    }
+    if (c.lost || c.bytesTaken == 0) {
       resetConnection(c.peer.socket);
     } else {
       c.peer.socket.close();
@@ -343,10 +364,7 @@ private:
       reactor_.awaitEvent(std::min(nextClosingDeadline(), stop_.deadline()));
       tendWaitingToClose();
     }
-    if (c.quietTime == Clock::duration::zero()) {
-      c.quietTime = quietTimeFor(smoothedRoundTrip(c.peer.socket.get()));
-    }
-    acknowledgeAtOnce(c.peer.socket.get());
+    prepareToWait(c);
     WaitingToClose &waiting = waitingToClose_.emplace_back(reactor_.context(), std::move(c));
     waiting.wait.arm(waiting.lent->socket());
   }
@@ -396,11 +414,7 @@ private:
         loseUnfinished(c, now);
       }
       it->lent.reset();
-      if (c.bytesTaken == 0) {
-        resetConnection(c.peer.socket); // it never said anything
-      } else {
-        finish(c);
-      }
+      finish(c);
       it = waitingToClose_.erase(it);
     }
   }
@@ -412,8 +426,8 @@ private:
       loseLine(c, now < c.deadline);
     } else if (now < c.lastBytes + c.quietTime) {
       failRead(c, asio::error::timed_out);
-      if (now < c.deadline && turns_.lose(c.peer.address, now)) {
-        console::lostTurn(c.peer.address, static_cast<long>(LostTurns::penalty.count()));
+      if (now < c.deadline) {
+        loseTurn(c.peer.address, now);
       }
     }
   }
@@ -423,7 +437,7 @@ private:
   void abandonWaitingToClose() {
     for (auto &waiting : waitingToClose_) {
       waiting.lent.reset();
-      console::exception("read_until: stopping: Operation aborted.");
+      console::exception(stoppingProblem);
       resetConnection(waiting.connection.peer.socket);
     }
     waitingToClose_.clear();
@@ -485,7 +499,6 @@ private:
   Reactor reactor_;
   tcp::acceptor acceptor_;
   ReadWait listenerWait_; // armed while the loop waits and a peer that comes may change that
-  Clock::time_point othersWaitSince_; // since when others wait behind the peer in hand
   std::list<WaitingToClose> waitingToClose_;
   LostTurns turns_;
   AcceptBackoff backoff_;
