@@ -1,5 +1,6 @@
 #include "cli/command_line.hpp"
 #include "cli/standard_streams.hpp"
+#include "base/write_all.hpp"
 
 #include <cerrno>
 #include <cstring>

@@ -2,8 +2,9 @@
 
 #include "devicelog/devicelog.hpp"
 
-#include "devicelog/file_descriptor.hpp"
+#include "base/file_descriptor.hpp"
 #include "devicelog/record_format.hpp"
+#include "base/escaping.hpp"
 
 #include <cerrno>
 #include <system_error>
@@ -98,6 +99,10 @@ void writeRecord(FileDescriptor file, const std::string &filePath, const std::st
 }
 
 } // namespace
+
+std::string refusalOf(const std::string &macAddress, std::string_view why) {
+  return "refused device identifier \"" + printable(macAddress) + "\": " + std::string(why);
+}
 
 void prepareLogDirectory(const std::filesystem::path &logDir) {
   std::error_code ec;

@@ -2,11 +2,24 @@
 
 // The device files: each record appended, in one write, to the file of its device.
 
-#include "devicelog/report.hpp"
-
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
+
+// One line of a report that names a device, in the order the peer sent it.
+struct Record {
+  std::string macAddress; // the device identifier exactly as sent
+  std::string line;       // the whole record, without its line feed
+  // Of the device's file in the log directory; empty when the identifier would name a file
+  // outside it, and the record is refused.
+  std::string fileName;
+};
+
+// What the operator is told of a record whose identifier, `macAddress`, is refused, and
+// `why`: by default, that it would name a file outside the log directory.
+std::string refusalOf(const std::string &macAddress,
+                      std::string_view why = "it would name a file outside the log directory");
 
 // What became of one record. Nothing is printed here: the caller tells the operator and
 // decides what the peer is told.

@@ -81,17 +81,3 @@ std::optional<std::string> deviceName(const std::string &fileName) {
   }
   return fileName.substr(0, fileName.size() - deviceFileSuffix.size());
 }
-
-std::string printable(std::string_view text) {
-  std::string shown;
-  for (const char c : text) {
-    if (isControl(c) || c == '\\' || static_cast<unsigned char>(c) >= 0x80) {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(c));
-      shown += escaped;
-    } else {
-      shown += c;
-    }
-  }
-  return shown;
-}

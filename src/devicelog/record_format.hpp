@@ -46,7 +46,3 @@ std::string deviceFileName(const std::string &macAddress);
 // The device's name as its file shows it: the file name without the suffix; nothing for a
 // file that is not a device file.
 std::optional<std::string> deviceName(const std::string &fileName);
-
-// `text` with every byte that is not printable ASCII, and the backslash, written as \xNN,
-// so that names and values from the network are safe to show.
-std::string printable(std::string_view text);

@@ -2,14 +2,23 @@
 
 #include "devices/device_list.hpp"
 
+#include "base/escaping.hpp"
+#include "base/file_descriptor.hpp"
+
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
+
+constexpr std::string_view byteOrderMark = "\xEF\xBB\xBF";
 
 std::string_view trimmed(std::string_view text) {
   const auto first = text.find_first_not_of(" \t\r");
@@ -45,6 +54,35 @@ std::vector<FieldName> parseFields(std::string_view text, const std::string &whe
   }
 }
 
+// Where the first control character in `line` starts, or npos. The tab is a blank; a C1
+// control is U+0080 to U+009F, which UTF-8 writes as C2 80 to C2 9F.
+std::size_t firstControlCharacter(std::string_view line) {
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(line[i]);
+    const bool c1 =
+        byte == 0xc2 && i + 1 < line.size() && static_cast<unsigned char>(line[i + 1]) <= 0x9f;
+    if ((byte < 0x20 && byte != '\t') || byte == 0x7f || c1) {
+      return i;
+    }
+  }
+  return std::string_view::npos;
+}
+
+// Names and units end up in a terminal's table, a web page and Prometheus labels, where a
+// byte that is no character, or a control character, could garble or steer what is shown.
+void refuseUnshowable(std::string_view line, const std::string &where) {
+  const std::size_t invalid = firstInvalidUtf8(line);
+  if (invalid != std::string_view::npos) {
+    throw DeviceListError(where + "not UTF-8: byte " + printable(line.substr(invalid, 1)));
+  }
+  const std::size_t control = firstControlCharacter(line);
+  if (control != std::string_view::npos) {
+    throw DeviceListError(
+        where + "a control character, " +
+        printable(line.substr(control, utf8SequenceLength(line.substr(control)))));
+  }
+}
+
 void setKey(Device &device, std::string_view key, std::string_view value,
             const std::string &where) {
   if (key == "name") {
@@ -63,6 +101,70 @@ void setKey(Device &device, std::string_view key, std::string_view value,
     throw DeviceListError(where + "unknown key '" + std::string(key) +
                           "' (name, stale and fields are known)");
   }
+}
+
+// The device a "[IDENTIFIER]" line starts, as yet without keys. An identifier of nothing but
+// colons and hyphens has an empty key, which no board's identifier could match.
+Device deviceOfHeader(std::string_view line, const std::string &where) {
+  const std::string_view identifier = trimmed(line.substr(1, line.size() - 2));
+  std::string key = deviceKey(identifier);
+  if (key.empty()) {
+    throw DeviceListError(where + "a section without a device identifier");
+  }
+  return {std::string(identifier), std::move(key), {}, {}, {}, {}};
+}
+
+DeviceListError cannotRead(const std::filesystem::path &file, const std::string &why) {
+  return DeviceListError("cannot read the device list " + file.string() + ": " + why);
+}
+
+DeviceListError tooBig(const std::filesystem::path &file, const std::string &size) {
+  return cannotRead(file, "it holds " + size + " bytes; a device list may hold at most " +
+                              std::to_string(maxDeviceListBytes >> 20) + " MiB");
+}
+
+// `file` opened for reading, when it is a regular file. Anything else is refused before a
+// byte is read: a FIFO or a device could keep the collector waiting or feed it without end.
+// The open itself does not wait for a FIFO's writer, nor make a terminal the controlling one.
+FileDescriptor openRegularFile(const std::filesystem::path &file) {
+  FileDescriptor descriptor(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!descriptor.isOpen()) {
+    // For reading, Linux gives ENXIO for a socket and for a device without its driver.
+    throw cannotRead(file, errno == ENXIO ? "not a regular file" : std::strerror(errno));
+  }
+  struct stat status {};
+  if (::fstat(descriptor.get(), &status) != 0) {
+    throw cannotRead(file, std::strerror(errno));
+  }
+  if (!S_ISREG(status.st_mode)) {
+    throw cannotRead(file, "not a regular file");
+  }
+  if (static_cast<std::uintmax_t>(status.st_size) > maxDeviceListBytes) {
+    throw tooBig(file, std::to_string(status.st_size));
+  }
+  return descriptor;
+}
+
+// All of the open `descriptor`, refused when it holds more than `limit` bytes: a file that
+// grows while it is read is not read beyond the limit.
+std::string readAtMost(int descriptor, std::size_t limit, const std::filesystem::path &file) {
+  std::string contents;
+  std::array<char, 65536> chunk{};
+  while (contents.size() <= limit) {
+    const std::size_t wanted = std::min(chunk.size(), limit + 1 - contents.size());
+    const ssize_t got = ::read(descriptor, chunk.data(), wanted);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got < 0) {
+      throw cannotRead(file, std::strerror(errno));
+    }
+    if (got == 0) {
+      return contents;
+    }
+    contents.append(chunk.data(), static_cast<std::size_t>(got));
+  }
+  throw tooBig(file, "more than " + std::to_string(limit));
 }
 
 } // namespace
@@ -92,32 +194,31 @@ std::optional<std::int64_t> parseDuration(std::string_view text) {
 }
 
 const Device *DeviceList::find(std::string_view identifier) const {
-  const std::string key = deviceKey(identifier);
-  const auto found = std::find_if(devices.begin(), devices.end(),
-                                  [&](const Device &device) { return device.key == key; });
-  return found == devices.end() ? nullptr : &*found;
+  const auto found = indexOfKey_.find(deviceKey(identifier));
+  return found == indexOfKey_.end() ? nullptr : &devices[found->second];
 }
 
 DeviceList parseDeviceList(std::string_view text, const std::string &fileName) {
   DeviceList list;
+  if (text.substr(0, byteOrderMark.size()) == byteOrderMark) {
+    text.remove_prefix(byteOrderMark.size());
+  }
   int lineNumber = 0;
   while (!text.empty()) {
     const auto end = text.find('\n');
     const std::string_view line = trimmed(text.substr(0, end));
     text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
     const std::string where = fileName + ":" + std::to_string(++lineNumber) + ": ";
+    refuseUnshowable(line, where);
     if (line.empty() || line.front() == '#' || line.front() == ';') {
       continue;
     }
     if (line.front() == '[' && line.back() == ']') {
-      const std::string_view identifier = trimmed(line.substr(1, line.size() - 2));
-      if (identifier.empty()) {
-        throw DeviceListError(where + "a section without a device identifier");
+      Device device = deviceOfHeader(line, where);
+      if (!list.indexOfKey_.emplace(device.key, list.devices.size()).second) {
+        throw DeviceListError(where + "device " + device.identifier + " is listed twice");
       }
-      if (list.find(identifier) != nullptr) {
-        throw DeviceListError(where + "device " + std::string(identifier) + " is listed twice");
-      }
-      list.devices.push_back({std::string(identifier), deviceKey(identifier), {}, {}, {}, {}});
+      list.devices.push_back(std::move(device));
       continue;
     }
     const auto equals = line.find('=');
@@ -134,17 +235,6 @@ DeviceList parseDeviceList(std::string_view text, const std::string &fileName) {
 }
 
 DeviceList readDeviceList(const std::filesystem::path &file) {
-  std::ifstream stream(file, std::ios::binary);
-  std::error_code ec;
-  const int error = std::filesystem::is_directory(file, ec) ? EISDIR : errno;
-  if (!stream || error == EISDIR) {
-    throw DeviceListError("cannot read the device list " + file.string() + ": " +
-                          std::strerror(error));
-  }
-  const std::string contents((std::istreambuf_iterator<char>(stream)),
-                             std::istreambuf_iterator<char>());
-  if (stream.bad()) {
-    throw DeviceListError("cannot read the device list " + file.string());
-  }
-  return parseDeviceList(contents, file.string());
+  const FileDescriptor descriptor = openRegularFile(file);
+  return parseDeviceList(readAtMost(descriptor.get(), maxDeviceListBytes, file), file.string());
 }

@@ -4,12 +4,14 @@
 // each is stale and what its values mean. Read by both programs; decided here without I/O
 // but for readDeviceList.
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 // The name and unit of one value after the identifier, such as "temperature" and "°C".
@@ -27,11 +29,20 @@ struct Device {
   std::vector<FieldName> fields;
 };
 
+// The list as parseDeviceList fills it: `devices` is to be read, not changed, since find
+// looks a board up through an index of its own.
 struct DeviceList {
   std::vector<Device> devices; // in the order of the file
 
-  // The device a board's `identifier` names, or nullptr when it is not on the list.
+  // The device a board's `identifier` names, or nullptr when it is not on the list. Every
+  // report is checked against the list, so it takes the same time for 10 boards or 100,000.
   const Device *find(std::string_view identifier) const;
+
+private:
+  friend DeviceList parseDeviceList(std::string_view text, const std::string &fileName);
+
+  // Key to the position in `devices`: positions, not pointers, stay right in a copy.
+  std::unordered_map<std::string, std::size_t> indexOfKey_;
 };
 
 // A mistake in a device list, worded "FILE:LINE: what is wrong".
@@ -51,5 +62,10 @@ std::optional<std::int64_t> parseDuration(std::string_view text);
 // mistake, so that nothing is half-read.
 DeviceList parseDeviceList(std::string_view text, const std::string &fileName);
 
-// Reads and parses `file`; throws DeviceListError when it cannot be read or is wrong.
+// The most a device list may hold: room for 100,000 boards of a few lines each, and a bound
+// on what a wrong path, or a file that keeps growing, can make the collector hold in memory.
+constexpr std::size_t maxDeviceListBytes = std::size_t{16} << 20;
+
+// Reads and parses `file`; throws DeviceListError when it cannot be read or is wrong, and at
+// once when it is not a regular file or holds more than maxDeviceListBytes.
 DeviceList readDeviceList(const std::filesystem::path &file);

@@ -1,5 +1,6 @@
 #include "cli/standard_streams.hpp"
-#include "fleet/options.hpp"
+#include "fleet/command/options.hpp"
+#include "fleet/command/show.hpp"
 
 #include <ctime>
 

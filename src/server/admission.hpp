@@ -2,7 +2,7 @@
 
 // Which records the device list in force lets the collector store: decided here, without I/O.
 
-#include "devicelog/report.hpp"
+#include "server/report.hpp"
 #include "devices/device_list.hpp"
 
 #include <optional>

@@ -4,7 +4,9 @@
 
 #include "cli/standard_streams.hpp"
 #include "devicelog/record_format.hpp"
-#include "devicelog/report.hpp"
+#include "server/report.hpp"
+#include "base/escaping.hpp"
+#include "base/write_all.hpp"
 
 #include <algorithm>
 #include <condition_variable>
@@ -132,30 +134,6 @@ bool sameFile(int one, int other) {
   struct stat second {};
   return ::fstat(one, &first) == 0 && ::fstat(other, &second) == 0 &&
          first.st_dev == second.st_dev && first.st_ino == second.st_ino;
-}
-
-// The length of the UTF-8 sequence that `text` starts with, or 0 when it starts with none: a
-// stray continuation byte, a sequence cut short, an overlong form, a surrogate or a code
-// point beyond U+10FFFF, any of which a terminal may take for a control of its own.
-std::size_t utf8SequenceLength(std::string_view text) {
-  const auto byte = [&](std::size_t i) {
-    return static_cast<unsigned char>(text[i]);
-  };
-  const unsigned lead = byte(0);
-  const std::size_t length = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc2 ? 2 : 0;
-  if (length == 0 || lead > 0xf4 || text.size() < length) {
-    return 0;
-  }
-  unsigned codePoint = lead & (0x7fU >> length);
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(i) & 0xc0U) != 0x80) {
-      return 0;
-    }
-    codePoint = (codePoint << 6) | (byte(i) & 0x3fU);
-  }
-  const unsigned smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-  const bool surrogate = codePoint >= 0xd800 && codePoint <= 0xdfff;
-  return codePoint < smallest[length] || surrogate || codePoint > 0x10ffff ? 0 : length;
 }
 
 // Whether `sequence` is one of the controls U+0080 to U+009F, which some terminals obey as

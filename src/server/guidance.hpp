@@ -2,24 +2,16 @@
 
 // The start-up guidance: which local address the router must forward the boards' reports to.
 
+#include "server/interfaces.hpp"
+
 #include <cstdint>
 #include <optional>
 #include <vector>
-
-// An IPv4 address as a number in host byte order: 192.0.2.1 is 0xC0000201.
-using Ipv4Address = std::uint32_t;
 
 // One address that the machine's host name resolved to, in the resolver's order.
 struct ResolvedAddress {
   bool isV4 = false;
   Ipv4Address v4 = 0; // when `isV4`
-};
-
-// One IPv4 address of a network interface, in the system's order.
-struct InterfaceAddress {
-  Ipv4Address address = 0;
-  bool up = false;
-  bool loopback = false; // the interface is a loopback one
 };
 
 // The address to name: the first IPv4 address the host name resolved to, passing over

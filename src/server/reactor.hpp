@@ -4,7 +4,7 @@
 // each bounded by a deadline, as in Asio's timeout examples. Handlers only note what
 // happened; what to do about it is the loop's owner's to decide, between its steps.
 
-#include "devicelog/file_descriptor.hpp"
+#include "base/file_descriptor.hpp"
 #include "server/sockets.hpp"
 
 #include <asio.hpp>

@@ -4,8 +4,8 @@
 // peer from the backlog, what to do while the system is short of descriptors, taking what a
 // peer has already sent, and ending its connection.
 
-#include "devicelog/file_descriptor.hpp"
-#include "devicelog/report.hpp"
+#include "base/file_descriptor.hpp"
+#include "server/report.hpp"
 
 #include <asio.hpp>
 

@@ -3,6 +3,8 @@
 // What the collector does with the bytes one peer sent: decided here, without any I/O, so
 // that the same bytes always make the same echo, the same records and the same problems.
 
+#include "devicelog/devicelog.hpp"
+
 #include <cstddef>
 #include <ctime>
 #include <string>
@@ -11,15 +13,6 @@
 
 // A report is a few short lines; what one peer sends beyond this is not a board talking.
 constexpr std::size_t maxReportBytes = 65536;
-
-// One line of a report that names a device, in the order the peer sent it.
-struct Record {
-  std::string macAddress; // the device identifier exactly as sent
-  std::string line;       // the whole record, without its line feed
-  // Of the device's file in the log directory; empty when the identifier would name a file
-  // outside it, and the record is refused.
-  std::string fileName;
-};
 
 struct Report {
   std::string pkg;             // the stamped report, echoed on the console
@@ -55,11 +48,6 @@ private:
   bool stamped_ = false;    // the report's first lines have been taken
   bool endedAtNul_ = false;
 };
-
-// What the operator is told of a record whose identifier, `macAddress`, is refused, and
-// `why`: by default, that it would name a file outside the log directory.
-std::string refusalOf(const std::string &macAddress,
-                      std::string_view why = "it would name a file outside the log directory");
 
 // The records of a stamped report: each of its lines that has a device identifier. Lines
 // that have none, apart from empty lines, are counted in `linesWithoutDevice`; the first

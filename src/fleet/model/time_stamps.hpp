@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <optional>
 #include <string_view>
@@ -14,6 +15,9 @@
 struct LocalStamp {
   int day = 0, month = 0, year = 0, hour = 0, minute = 0, second = 0;
 };
+
+// Days from 1970-01-01 to the date, in the proleptic Gregorian calendar.
+std::int64_t daysSinceEpoch(int year, int month, int day);
 
 // The stamp at the start of `record`: fourteen digits and a comma, naming a real calendar
 // date and a time of day. Nothing for a record that does not start so.

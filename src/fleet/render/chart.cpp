@@ -1,6 +1,6 @@
-#include "fleet/chart.hpp"
+#include "fleet/render/chart.hpp"
 
-#include "devicelog/record_format.hpp"
+#include "fleet/model/time_stamps.hpp"
 
 #include <algorithm>
 #include <cfloat>
@@ -40,16 +40,6 @@ void widenFlat(double &low, double &high) {
 // A whole multiple of `step`, no further out than the largest finite double.
 double multiple(double index, double step) {
   return std::clamp(index * step, -DBL_MAX, DBL_MAX);
-}
-
-// Days from 1970-01-01 to the civil date, in the proleptic Gregorian calendar.
-std::int64_t daysFromCivil(std::int64_t year, unsigned month, unsigned day) {
-  year -= month <= 2 ? 1 : 0;
-  const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
-  const auto yearOfEra = static_cast<unsigned>(year - era * 400);
-  const unsigned dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-  const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-  return era * 146097 + static_cast<std::int64_t>(dayOfEra) - 719468;
 }
 
 std::tm localOf(std::time_t time) {
@@ -103,8 +93,7 @@ bool onStep(const std::tm &local, const TimeStep &step) {
   case Unit::day: {
     // Weeks begin on Mondays; 1970-01-01 was a Thursday.
     const std::int64_t days =
-        daysFromCivil(local.tm_year + 1900, static_cast<unsigned>(local.tm_mon + 1),
-                      static_cast<unsigned>(local.tm_mday)) +
+        daysSinceEpoch(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday) +
         (step.count % 7 == 0 ? 3 : 0);
     return ((days % step.count) + step.count) % step.count == 0;
   }
@@ -254,15 +243,11 @@ std::vector<TimeTick> timeTicks(std::time_t start, std::time_t end, int most) {
   return ticks;
 }
 
-void addToStats(FieldStats &stats, double mean, unsigned records) {
+void addToStats(FieldStats &stats, double mean, std::size_t records) {
   stats.low = stats.records == 0 ? mean : std::min(stats.low, mean);
   stats.high = stats.records == 0 ? mean : std::max(stats.high, mean);
   stats.last = mean;
-  stats.records += records;
-  // A running mean, in halves, so that no sum reaches infinity.
-  const double weight = double(records) / double(stats.records);
-  const double half = (mean / 2 - stats.mean / 2) * weight;
-  stats.mean = stats.mean + half + half;
+  blendMean(stats.mean, stats.records, mean, records);
 }
 
 std::optional<FieldStats> fieldStats(const std::map<long, ChartSlice> &chart, std::size_t field) {
@@ -279,19 +264,7 @@ std::optional<FieldStats> fieldStats(const std::map<long, ChartSlice> &chart, st
   return stats;
 }
 
-std::size_t chartFields(const std::map<long, ChartSlice> &chart) {
-  std::size_t fields = 0;
-  for (const auto &[number, slice] : chart) {
-    fields = std::max(fields, slice.means.size());
-  }
-  return fields;
-}
-
-const FieldName *namedField(const Device *device, std::size_t field) {
-  return device != nullptr && field < device->fields.size() ? &device->fields[field] : nullptr;
-}
-
-std::string fieldLabel(const Device *device, std::size_t field) {
+std::string fieldLabel(const FleetDevice &device, std::size_t field) {
   if (const FieldName *named = namedField(device, field)) {
     return named->unit.empty() ? named->name : named->name + " (" + named->unit + ")";
   }

@@ -1,4 +1,4 @@
-#include "fleet/options.hpp"
+#include "fleet/command/options.hpp"
 
 #include "devices/device_list.hpp"
 

@@ -1,16 +1,13 @@
-#include "fleet/page.hpp"
+#include "fleet/render/page.hpp"
 
-#include "fleet/chart.hpp"
-#include "fleet/table.hpp"
-
-#include "devicelog/record_format.hpp"
+#include "fleet/render/chart.hpp"
+#include "fleet/render/text.hpp"
 
 #include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <ostream>
-#include <sstream>
 #include <utility>
 #include <vector>
 
@@ -74,6 +71,7 @@ ul.unlisted { columns: 16em; }
 
 const char *const colours[] = {"#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b",
                                "#e377c2", "#7f7f7f", "#bcbd22", "#17becf", "#393b79", "#637939"};
+
 
 // Lines with this few points also show each point.
 constexpr std::size_t sparsePoints = 30;
@@ -257,18 +255,17 @@ void writeHoverBands(std::ostream &out, const std::map<long, ChartSlice> &chart,
 }
 
 // One field's panel: its heading with its figures, then its line against a scale of its own.
-void writePanel(std::ostream &out, const DeviceSummary &device, std::size_t field,
-                const Window &window, const std::vector<Silence> &silences, std::int64_t silence,
-                const std::vector<TimeTick> &ticks) {
-  const std::string label = escaped(fieldLabel(device.device, field));
-  const auto stats = fieldStats(device.chart, field);
+void writePanel(std::ostream &out, const FleetDevice &device, const DeviceChart &chart,
+                std::size_t field, const Window &window, const std::vector<TimeTick> &ticks) {
+  const std::string label = escaped(fieldLabel(device, field));
+  const auto stats = fieldStats(chart.slices, field);
   out << "<div class='panel'>\n<h3>" << label;
   if (!stats) {
     out << " <span class='stats'>no number in the window</span></h3>\n</div>\n";
     return;
   }
   const ValueAxis axis = valueAxis(stats->low, stats->high);
-  const FieldName *named = namedField(device.device, field);
+  const FieldName *named = namedField(device, field);
   const std::string unit =
       named != nullptr && !named->unit.empty() ? " " + escaped(named->unit) : "";
   out << " <span class='stats'>last " << figureText(stats->last, axis.step) << unit << " · min "
@@ -277,74 +274,70 @@ void writePanel(std::ostream &out, const DeviceSummary &device, std::size_t fiel
   const Plot plot{windowStart(window), std::max<std::int64_t>(1, window.since.seconds), axis};
   out << "<svg class='chart' xmlns='http://www.w3.org/2000/svg' viewBox='0 0 " << chartWidth << ' '
       << chartHeight << "' width='100%' role='img'><title>" << label << "</title>\n";
-  writeSilences(out, silences, plot);
+  writeSilences(out, chart.silences, plot);
   writeAxes(out, plot, ticks);
-  writeFieldLine(out, device.chart, field, plot, silence);
-  writeHoverBands(out, device.chart, field, plot, axis, unit);
+  writeFieldLine(out, chart.slices, field, plot, chart.silenceThreshold);
+  writeHoverBands(out, chart.slices, field, plot, axis, unit);
   out << "</svg>\n</div>\n";
 }
 
 // A panel for each numeric field of the device's records, broken where the device was silent.
-void writePanels(std::ostream &out, const DeviceSummary &device, const Window &window) {
-  const std::int64_t silence = silenceThreshold(device, window);
-  const auto silences = silencesOf(device.chart, silence, window.now);
+void writePanels(std::ostream &out, const FleetDevice &device, const DeviceChart &chart,
+                 const Window &window) {
   const auto ticks = timeTicks(windowStart(window), window.now);
-  for (std::size_t f = 0; f < chartFields(device.chart); ++f) {
-    writePanel(out, device, f, window, silences, silence, ticks);
+  for (std::size_t f = 0; f < chart.fields; ++f) {
+    writePanel(out, device, chart, f, window, ticks);
   }
-  if (!silences.empty()) {
-    out << "<div class='legend'><span><i></i>no record for more than " << formatAge(silence)
-        << "</span></div>\n";
+  if (!chart.silences.empty()) {
+    out << "<div class='legend'><span><i></i>no record for more than "
+        << formatAge(chart.silenceThreshold) << "</span></div>\n";
   }
 }
 
 // The device's panels, or why it has none.
-std::string drawingOf(const DeviceSummary &device, const Window &window) {
-  std::ostringstream out;
+void writeDrawing(std::ostream &out, const FleetDevice &device, const DeviceChart &chart,
+                  const Window &window) {
   bool numbers = false;
-  for (std::size_t f = 0; f < chartFields(device.chart) && !numbers; ++f) {
-    numbers = fieldStats(device.chart, f).has_value();
+  for (std::size_t f = 0; f < chart.fields && !numbers; ++f) {
+    numbers = fieldStats(chart.slices, f).has_value();
   }
   if (device.neverReported) {
     out << "<p class='none'>Never reported.</p>\n";
   } else if (device.records == 0) {
     out << "<p class='none'>No record in the last " << escaped(window.since.text) << ".</p>\n";
-  } else if (device.chart.empty()) {
+  } else if (chart.slices.empty()) {
     out << "<p class='none'>No record with a time in the last " << escaped(window.since.text)
         << ".</p>\n";
   } else if (numbers) {
-    writePanels(out, device, window);
+    writePanels(out, device, chart, window);
   } else {
     out << "<p>No numeric field in the records of the window.</p>\n";
   }
-  return out.str();
 }
 
 // The identifier, and beside it the name the device list gives.
-std::string headingOf(const DeviceSummary &device) {
-  std::string heading = escaped(shownName(device));
-  if (device.device != nullptr && !device.device->name.empty()) {
-    heading += "<span class='name'>" + escaped(device.device->name) + "</span>";
+std::string headingOf(const FleetDevice &device) {
+  std::string heading = escaped(device.identifier);
+  if (!device.name.empty()) {
+    heading += "<span class='name'>" + escaped(device.name) + "</span>";
   }
   return heading;
 }
 
-void writeTable(std::ostream &out, const std::vector<DeviceSummary> &devices,
-                const Window &window) {
-  out << "<table>\n<tr><th>" << tableHeadings.device << "</th><th>" << tableHeadings.records
-      << "</th><th>" << tableHeadings.lastSeen << "</th><th>" << tableHeadings.age << "</th><th>"
-      << tableHeadings.state << "</th><th>" << tableHeadings.last << "</th></tr>\n";
-  for (const auto &device : devices) {
-    const TableRow row = tableRow(device, window);
-    out << "<tr" << (isStale(device, window) ? " class='stale'" : "") << "><td>"
-        << escaped(row.device) // with the list's name, as the table shows it
+void writeTable(std::ostream &out, const Fleet &fleet) {
+  out << "<table>\n<tr><th>" << headings.device << "</th><th>" << headings.records << "</th><th>"
+      << headings.lastSeen << "</th><th>" << headings.age << "</th><th>" << headings.state
+      << "</th><th>" << headings.last << "</th></tr>\n";
+  for (const auto &device : fleet.devices) {
+    const DeviceWords row = wordsFor(device, fleet.window);
+    out << "<tr" << (device.stale ? " class='stale'" : "") << "><td>" << escaped(row.device)
         << "</td><td class='n'>" << row.records << "</td><td>" << row.lastSeen
         << "</td><td class='n'>" << row.age << "</td><td class='state'>" << row.state
         << "</td><td class='last'>" << escaped(row.last)
         << (row.last.empty() || row.notes.empty() ? "" : " ") << escaped(row.notes)
         << "</td></tr>\n";
   }
-  out << "</table>\n<p>" << escaped(fleetSummaryLine(devices, window)) << "</p>\n";
+  out << "</table>\n<p>" << escaped(fleetSummaryLine(fleet)) << "</p>\n";
 }
 
 // Files of the log directory that the device list does not name: not devices, but worth a look.
@@ -356,52 +349,24 @@ void writeFilesNotInList(std::ostream &out, const std::vector<std::string> &file
       << (files.size() == 1 ? " file" : " files") << " not in the device list</h2>\n"
       << "<ul class='unlisted'>";
   for (const std::string &file : files) {
-    out << "<li>" << escaped(printable(file)) << "</li>";
+    out << "<li>" << escaped(file) << "</li>";
   }
   out << "</ul>\n</section>\n";
 }
 
 } // namespace
 
-std::int64_t silenceThreshold(const DeviceSummary &device, const Window &window) {
-  const auto usual = device.intervals.usual();
-  const double fiveIntervals = usual ? 5 * *usual : double(window.stale.seconds);
-  return std::min(window.stale.seconds, static_cast<std::int64_t>(std::ceil(fiveIntervals)));
-}
-
-std::vector<Silence> silencesOf(const std::map<long, ChartSlice> &chart, std::int64_t threshold,
-                                std::time_t now) {
-  std::vector<Silence> silences;
-  const ChartSlice *previous = nullptr;
-  for (const auto &[slice, data] : chart) {
-    if (previous != nullptr && data.first - previous->time > threshold) {
-      silences.push_back({previous->time, data.first});
-    }
-    previous = &data;
-  }
-  if (previous != nullptr && now - previous->time > threshold) {
-    silences.push_back({previous->time, now});
-  }
-  return silences;
-}
-
-std::string pageStart(const std::vector<DeviceSummary> &devices, const Window &window,
-                      const std::vector<std::string> &filesNotInList) {
-  std::ostringstream out;
+void writePage(std::ostream &out, const Fleet &fleet, const ChartReader &chartOf) {
   out << "<!DOCTYPE html>\n<html lang='en'>\n<head>\n<meta charset='utf-8'>\n"
-      << "<title>Fleet: " << escaped(fleetSummaryLine(devices, window)) << "</title>\n<style>"
-      << style << "</style>\n</head>\n<body>\n<h1>Fleet at " << formatLocalTime(window.now)
+      << "<title>Fleet: " << escaped(fleetSummaryLine(fleet)) << "</title>\n<style>" << style
+      << "</style>\n</head>\n<body>\n<h1>Fleet at " << formatLocalTime(fleet.window.now)
       << "</h1>\n";
-  writeTable(out, devices, window);
-  writeFilesNotInList(out, filesNotInList);
-  return out.str();
-}
-
-std::string deviceSection(const DeviceSummary &device, const Window &window) {
-  return "<section class='device'>\n<h2>" + headingOf(device) + "</h2>\n" +
-         drawingOf(device, window) + "</section>\n";
-}
-
-std::string pageEnd() {
-  return "</body>\n</html>\n";
+  writeTable(out, fleet);
+  writeFilesNotInList(out, fleet.notListed);
+  for (const FleetDevice &device : fleet.devices) {
+    out << "<section class='device'>\n<h2>" << headingOf(device) << "</h2>\n";
+    writeDrawing(out, device, chartOf(device), fleet.window);
+    out << "</section>\n";
+  }
+  out << "</body>\n</html>\n";
 }

@@ -1,10 +1,9 @@
 #pragma once
 
-#include "fleet/reading.hpp"
-#include "fleet/table.hpp"
+// The fleet view's command line.
 
-#include <cstdint>
-#include <ctime>
+#include "fleet/model/fleet.hpp"
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -27,10 +26,3 @@ struct FleetCommandLine {
 };
 
 FleetCommandLine readFleetCommandLine(int argc, char *argv[]);
-
-// Reads the device list if one is given and the log directory for the window that ends at
-// `now`, prints the table, writes the page and the metrics if asked, and returns the exit
-// status; a device list that cannot be read, a log directory that cannot be listed or
-// searched, or a table, page or metrics file that cannot be written, is reported on standard
-// error, with FleetStatus::unknown.
-FleetStatus showFleet(const FleetOptions &options, std::time_t now);

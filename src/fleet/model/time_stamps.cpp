@@ -1,9 +1,8 @@
-#include "fleet/time_stamps.hpp"
+#include "fleet/model/time_stamps.hpp"
 
 #include "devicelog/record_format.hpp"
 
 #include <algorithm>
-#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -24,16 +23,6 @@ bool isLeapYear(int year) {
 int daysInMonth(int year, int month) {
   constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   return month == 2 && isLeapYear(year) ? 29 : days[month - 1];
-}
-
-// Days from 1970-01-01 to the date, in the proleptic Gregorian calendar.
-std::int64_t daysSinceEpoch(int year, int month, int day) {
-  const std::int64_t y = year - (month <= 2 ? 1 : 0);
-  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const std::int64_t yearOfEra = y - era * 400;
-  const std::int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-  const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-  return era * 146097 + dayOfEra - 719468;
 }
 
 bool showsHour(std::time_t instant, const LocalStamp &stamp) {
@@ -75,6 +64,15 @@ Instants withinTheHour(Instants starts, const LocalStamp &stamp) {
 }
 
 } // namespace
+
+std::int64_t daysSinceEpoch(int year, int month, int day) {
+  const std::int64_t y = year - (month <= 2 ? 1 : 0);
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const std::int64_t yearOfEra = y - era * 400;
+  const std::int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  return era * 146097 + dayOfEra - 719468;
+}
 
 std::optional<LocalStamp> parseStamp(std::string_view record) {
   if (!hasTimestamp(record)) {

@@ -4,10 +4,7 @@
 // for a field's range, round time ticks for the window, and the figures a panel's heading
 // gives. Nothing here writes markup.
 
-#include "fleet/reading.hpp"
-
-#include "devicelog/record_format.hpp"
-#include "devices/device_list.hpp"
+#include "fleet/model/fleet.hpp"
 
 #include <cstddef>
 #include <ctime>
@@ -62,24 +59,13 @@ struct FieldStats {
 
 // Counts `records` records whose mean is `mean` into `stats`, as the figures of slices after
 // those already counted.
-void addToStats(FieldStats &stats, double mean, unsigned records);
+void addToStats(FieldStats &stats, double mean, std::size_t records);
 
 // The figures of the value field numbered `field` (0 for the first after the identifier);
 // nothing when no slice has a number for it.
 std::optional<FieldStats> fieldStats(const std::map<long, ChartSlice> &chart, std::size_t field);
 
-// As many value fields as the chart's widest slice has.
-std::size_t chartFields(const std::map<long, ChartSlice> &chart);
-
-// The number the operator counts the first value after the identifier by: the time stamp is
-// field 1, the identifier field 2.
-constexpr std::size_t firstValueFieldNumber = identifierField + 2;
-
-// The device list's name and unit of the value field numbered `field` (0 for the first after
-// the identifier), or nullptr when the list names no such field.
-const FieldName *namedField(const Device *device, std::size_t field);
-
 // What a panel calls the value field numbered `field` (0 for the first after the identifier):
 // its name and unit from the device list, as "temperature (°C)", else its number as the
 // operator counts fields, as "field 3".
-std::string fieldLabel(const Device *device, std::size_t field);
+std::string fieldLabel(const FleetDevice &device, std::size_t field);

@@ -1,6 +1,6 @@
 // The bytes one peer sent, made into the echo, the records and the problems: no I/O here.
 
-#include "devicelog/report.hpp"
+#include "server/report.hpp"
 
 #include "devicelog/record_format.hpp"
 
@@ -21,10 +21,6 @@ std::size_t bytesBeyondPadding(std::string_view tail) {
 }
 
 } // namespace
-
-std::string refusalOf(const std::string &macAddress, std::string_view why) {
-  return "refused device identifier \"" + printable(macAddress) + "\": " + std::string(why);
-}
 
 std::vector<Record> splitRecords(std::string_view pkg, std::size_t *linesWithoutDevice,
                                  std::size_t stampLength) {

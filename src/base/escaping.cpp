@@ -1,0 +1,56 @@
+#include "base/escaping.hpp"
+
+#include <cstdio>
+
+std::string printable(std::string_view text) {
+  std::string shown;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte >= 0x7f || c == '\\') {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+      shown += escaped;
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
+std::size_t utf8SequenceLength(std::string_view text) {
+  const auto byte = [&](std::size_t i) {
+    return static_cast<unsigned char>(text[i]);
+  };
+  if (text.empty()) {
+    return 0;
+  }
+  const unsigned lead = byte(0);
+  if (lead < 0x80) {
+    return 1;
+  }
+  const std::size_t length = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc2 ? 2 : 0;
+  if (length == 0 || lead > 0xf4 || text.size() < length) {
+    return 0;
+  }
+  unsigned codePoint = lead & (0x7fU >> length);
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xc0U) != 0x80) {
+      return 0;
+    }
+    codePoint = (codePoint << 6) | (byte(i) & 0x3fU);
+  }
+  const unsigned smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+  const bool surrogate = codePoint >= 0xd800 && codePoint <= 0xdfff;
+  return codePoint < smallest[length] || surrogate || codePoint > 0x10ffff ? 0 : length;
+}
+
+std::size_t firstInvalidUtf8(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t length = utf8SequenceLength(text.substr(i));
+    if (length == 0) {
+      return i;
+    }
+    i += length;
+  }
+  return std::string_view::npos;
+}

@@ -1,0 +1,286 @@
+#include "fleet/model/fleet.hpp"
+#include "fleet/model/device_file.hpp"
+
+#include "base/escaping.hpp"
+#include "devicelog/record_format.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <memory>
+#include <unordered_map>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct DirectoryCloser {
+  void operator()(DIR *dir) const {
+    ::closedir(dir);
+  }
+};
+
+bool isDirectory(const FileDescriptor &dir, const std::string &name) {
+  struct stat status {};
+  return ::fstatat(dir.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISDIR(status.st_mode);
+}
+
+
+// A name in the log directory that ends as device files do.
+struct Entry {
+  std::string name;
+  bool directory = false;
+};
+
+// The entries of the directory that end as device files do. The kind of each comes with its
+// name on most file systems; where it does not, it is asked for.
+std::vector<Entry> deviceFileEntries(const FileDescriptor &dir) {
+  FileDescriptor listing(::dup(dir.get()));
+  std::unique_ptr<DIR, DirectoryCloser> entries(listing.isOpen() ? ::fdopendir(listing.get())
+                                                                 : nullptr);
+  if (!entries) {
+    throw UnreadableLogDirectory("cannot read", errno);
+  }
+  listing.release(); // the listing owns it now
+  std::vector<Entry> names;
+  for (;;) {
+    errno = 0;
+    const dirent *entry = ::readdir(entries.get());
+    if (entry == nullptr) {
+      if (errno != 0) {
+        throw UnreadableLogDirectory("cannot read", errno);
+      }
+      return names;
+    }
+    if (deviceName(entry->d_name)) {
+      const bool directory = entry->d_type == DT_UNKNOWN ? isDirectory(dir, entry->d_name)
+                                                          : entry->d_type == DT_DIR;
+      names.push_back({entry->d_name, directory});
+    }
+  }
+}
+
+FileDescriptor openLogDirectory(const fs::path &logDir) {
+  FileDescriptor dir(::open(logDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.isOpen()) {
+    throw UnreadableLogDirectory("cannot read", errno);
+  }
+  // Names that can be listed but not opened would show every device as unreadable: the
+  // directory, not the devices, is what is wrong.
+  if (::faccessat(dir.get(), ".", X_OK, AT_EACCESS) != 0) {
+    throw UnreadableLogDirectory("cannot search", errno);
+  }
+  return dir;
+}
+
+// A board's files in one device: the newest record is its last, the records add up.
+void addFile(FleetDevice &device, const std::string &fileName, FileReading file) {
+  device.fileNames.push_back(fileName);
+  device.records += file.records;
+  const bool newer = device.fileNames.size() == 1 || file.lastSeen > device.lastSeen;
+  if (newer) {
+    device.lastSeen = file.lastSeen;
+    device.lastSeenFromFileTime = file.lastSeenFromFileTime;
+    device.last = std::move(file.last);
+  }
+  for (std::string &note : file.notes) {
+    device.notes.push_back(std::move(note));
+  }
+}
+
+// A listed board as every output shows it: the name of the file its list spelling gives, so
+// that it keeps the name its file had before a second spelling came.
+std::string listedIdentifier(const Device &listed) {
+  const auto fileName = deviceFileName(listed.identifier);
+  return fileName.empty() ? printable(listed.identifier) : shownIdentifier(fileName);
+}
+
+// The devices, by the list's section or by file, and the files the list does not name.
+struct Gathering {
+  std::vector<FleetDevice> devices;
+  std::unordered_map<const Device *, std::size_t> byListed;
+  std::vector<std::string> notListed;
+};
+
+void gather(Gathering &fleet, const DeviceList *list, const std::string &fileName,
+            FileReading file) {
+  if (list == nullptr) {
+    FleetDevice device;
+    device.identifier = shownIdentifier(fileName);
+    addFile(device, fileName, std::move(file));
+    fleet.devices.push_back(std::move(device));
+    return;
+  }
+  const Device *listed = list->find(*deviceName(fileName));
+  if (listed == nullptr) {
+    fleet.notListed.push_back(shownIdentifier(fileName));
+    return;
+  }
+  const auto [found, fresh] = fleet.byListed.emplace(listed, fleet.devices.size());
+  if (fresh) {
+    fleet.devices.emplace_back();
+    fleet.devices.back().listed = listed;
+  }
+  addFile(fleet.devices[found->second], fileName, std::move(file));
+}
+
+// The list's boards that no file names: they never reported.
+void addTheSilent(Gathering &fleet, const DeviceList &list) {
+  for (const Device &listed : list.devices) {
+    if (fleet.byListed.count(&listed) == 0) {
+      FleetDevice device;
+      device.listed = &listed;
+      device.neverReported = true;
+      fleet.devices.push_back(std::move(device));
+    }
+  }
+}
+
+// What the list says of a device, and the verdict against its own threshold.
+void judge(FleetDevice &device, const Window &window) {
+  if (device.listed != nullptr) {
+    device.identifier = listedIdentifier(*device.listed);
+    device.name = device.listed->name;
+    if (device.fileNames.size() > 1) {
+      std::string files = "files";
+      for (const std::string &fileName : device.fileNames) {
+        files += (files == "files" ? " " : ", ") + printable(fileName);
+      }
+      device.notes.push_back(files);
+    }
+  }
+  device.staleSeconds = device.listed != nullptr && device.listed->staleSeconds
+                            ? *device.listed->staleSeconds
+                            : window.stale.seconds;
+  // A clock that was set back makes records from the future: they are fresh.
+  const std::int64_t age = std::max<std::int64_t>(window.now - device.lastSeen, 0);
+  device.stale = device.neverReported || device.lastSeen == 0 || age >= device.staleSeconds;
+}
+
+// Stale devices first, the longest silent first, then the others by identifier.
+void sortForTheOperator(std::vector<FleetDevice> &devices) {
+  std::sort(devices.begin(), devices.end(), [](const FleetDevice &a, const FleetDevice &b) {
+    if (a.stale != b.stale) {
+      return a.stale;
+    }
+    if (a.stale && a.lastSeen != b.lastSeen) {
+      return a.lastSeen < b.lastSeen;
+    }
+    return a.identifier < b.identifier;
+  });
+}
+
+FleetStatus statusOf(const Fleet &fleet) {
+  if (fleet.devices.empty() || fleet.staleDevices == fleet.devices.size()) {
+    return FleetStatus::everyDeviceStaleOrNone;
+  }
+  return fleet.staleDevices > 0 ? FleetStatus::someStale : FleetStatus::everyDeviceFresh;
+}
+
+Fleet judged(Gathering gathering, const Window &window) {
+  Fleet fleet;
+  fleet.window = window;
+  fleet.devices = std::move(gathering.devices);
+  for (FleetDevice &device : fleet.devices) {
+    judge(device, window);
+    fleet.staleDevices += device.stale ? 1 : 0;
+    fleet.ownThresholds =
+        fleet.ownThresholds || (device.listed != nullptr && device.listed->staleSeconds);
+  }
+  sortForTheOperator(fleet.devices);
+  fleet.notListed = std::move(gathering.notListed);
+  std::sort(fleet.notListed.begin(), fleet.notListed.end());
+  fleet.status = statusOf(fleet);
+  return fleet;
+}
+
+std::int64_t silenceThresholdOf(const FleetDevice &device, const IntervalTally &intervals) {
+  const auto usual = intervals.usual();
+  const double fiveIntervals = usual ? 5 * *usual : double(device.staleSeconds);
+  return std::min(device.staleSeconds, static_cast<std::int64_t>(std::ceil(fiveIntervals)));
+}
+
+} // namespace
+
+const FieldName *namedField(const FleetDevice &device, std::size_t field) {
+  return device.listed != nullptr && field < device.listed->fields.size()
+             ? &device.listed->fields[field]
+             : nullptr;
+}
+
+std::string shownIdentifier(const std::string &fileName) {
+  const std::string name = deviceName(fileName).value_or(fileName);
+  return name.empty() ? emptyIdentifierName : printable(name);
+}
+
+Fleet fleetOf(std::vector<DeviceFile> files, const Window &window, const DeviceList *list) {
+  Gathering gathering;
+  for (DeviceFile &file : files) {
+    gather(gathering, list, file.name, std::move(file.reading));
+  }
+  if (list != nullptr) {
+    addTheSilent(gathering, *list);
+  }
+  return judged(std::move(gathering), window);
+}
+
+Fleet readFleet(const fs::path &logDir, const Window &window, const DeviceList *list) {
+  const FileDescriptor dir = openLogDirectory(logDir);
+  std::vector<DeviceFile> files;
+  std::vector<std::string> problems;
+  for (const Entry &entry : deviceFileEntries(dir)) {
+    const std::string path = printable((logDir / entry.name).string());
+    if (entry.directory) {
+      problems.push_back("skipped " + path + ": a directory, not a device file");
+      continue;
+    }
+    DeviceFile file{entry.name, readDeviceFile(dir, entry.name, window)};
+    if (!file.reading.unreadable.empty()) {
+      problems.push_back("cannot read " + path + ": " + file.reading.unreadable);
+    }
+    files.push_back(std::move(file));
+  }
+  Fleet fleet = fleetOf(std::move(files), window, list);
+  fleet.problems = std::move(problems);
+  return fleet;
+}
+
+DeviceChart readChart(const fs::path &logDir, const FleetDevice &device, const Window &window) {
+  ChartDrawing drawing;
+  if (device.records > 0) {
+    const FileDescriptor dir(::open(logDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (const std::string &fileName : device.fileNames) {
+      (void)readDeviceFile(dir, fileName, window, &drawing);
+    }
+  }
+  DeviceChart chart;
+  chart.slices = std::move(drawing.slices);
+  for (const auto &[number, slice] : chart.slices) {
+    chart.fields = std::max(chart.fields, slice.means.size());
+  }
+  chart.silenceThreshold = silenceThresholdOf(device, drawing.intervals);
+  chart.silences = silencesOf(chart.slices, chart.silenceThreshold, window.now);
+  return chart;
+}
+
+std::vector<Silence> silencesOf(const std::map<long, ChartSlice> &slices, std::int64_t threshold,
+                                std::time_t now) {
+  std::vector<Silence> silences;
+  const ChartSlice *previous = nullptr;
+  for (const auto &[slice, data] : slices) {
+    if (previous != nullptr && data.first - previous->time > threshold) {
+      silences.push_back({previous->time, data.first});
+    }
+    previous = &data;
+  }
+  if (previous != nullptr && now - previous->time > threshold) {
+    silences.push_back({previous->time, now});
+  }
+  return silences;
+}

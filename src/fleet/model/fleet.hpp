@@ -1,0 +1,199 @@
+#pragma once
+
+// The fleet's facts, as the device files and the device list tell them: which devices there
+// are, what each sent in the window the operator looks at, when it was last heard from and
+// whether that is too long ago. Worked out once here; the table, the page and the metrics only
+// show them.
+
+#include "fleet/model/numbers.hpp"
+
+#include "devices/device_list.hpp"
+
+#include <array>
+#include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+// A length of time as the operator gave it: its seconds to count with, and its text, such as
+// "24h", to say it back to the operator in the same words.
+struct Duration {
+  std::int64_t seconds = 0;
+  std::string text;
+};
+
+inline const Duration defaultSince{std::int64_t{24} * 3600, "24h"};
+inline const Duration defaultStale{3600, "1h"};
+
+// What the view looks at: records since `now - since`; silent for `stale` means stale, for
+// a device the list gives no threshold of its own.
+struct Window {
+  std::time_t now = 0;
+  Duration since = defaultSince;
+  Duration stale = defaultStale;
+};
+
+// The earliest time that a record in the window may carry.
+inline std::time_t windowStart(const Window &window) {
+  return window.now - window.since.seconds;
+}
+
+// The last record believed, after its identifier: its text cut to what the operator is shown,
+// and its numeric fields, read from the whole of it.
+struct LastRecord {
+  std::string text;
+  std::size_t length = 0; // before it was cut
+  std::vector<FieldValue> values;
+};
+
+// The last record's text is kept to this many bytes: enough to recognise it, however long the
+// line a peer sent.
+constexpr std::size_t lastRecordKept = 256;
+
+// One device of the fleet. With a device list, a listed board, whose files are all the
+// spellings of its identifier that were sent; without one, a device file.
+struct FleetDevice {
+  // The identifier as every output shows it, safe to show: the file's name without its
+  // suffix, or for a listed board, the name of the file its list spelling gives.
+  std::string identifier;
+  const Device *listed = nullptr;     // its section of the list; nullptr without a list
+  std::string name;                   // from the list; empty when none is given
+  std::vector<std::string> fileNames; // in the log directory; none when it never reported
+  std::size_t records = 0;            // in the window, lines without a time stamp included
+  std::time_t lastSeen = 0;           // the newest believed stamp; 0 when nothing says
+  bool lastSeenFromFileTime = false;
+  LastRecord last;
+  std::vector<std::string> notes; // what was odd about its files
+  std::int64_t staleSeconds = 0;  // its own threshold from the list, else the window's
+  bool stale = false;             // silent for its threshold, or never reported
+  bool neverReported = false;     // a listed board with no file
+};
+
+// The list's name and unit of the device's value field `field` (0 for the first after the
+// identifier); nullptr when the list names no such field.
+const FieldName *namedField(const FleetDevice &device, std::size_t field);
+
+// The exit status in the manner of monitoring plugins, which read 0 as OK, 1 as WARNING,
+// 2 as CRITICAL and 3 as UNKNOWN.
+enum class FleetStatus {
+  everyDeviceFresh = 0,
+  someStale = 1,
+  everyDeviceStaleOrNone = 2,
+  // The log directory or the device list cannot be read, an output not written, or the
+  // command line is wrong.
+  unknown = 3,
+};
+
+struct Fleet {
+  Window window;
+  std::vector<FleetDevice> devices; // stale first, the longest silent first, then by identifier
+  std::size_t staleDevices = 0;
+  bool ownThresholds = false;         // some device has a stale threshold of its own
+  std::vector<std::string> notListed; // identifiers of files the list does not name, sorted
+  std::vector<std::string> problems;  // what could not be read, for standard error
+  FleetStatus status = FleetStatus::everyDeviceStaleOrNone;
+};
+
+// What one device file says about its device, read from its end back to the start of the
+// window.
+struct FileReading {
+  std::size_t records = 0;  // in the window, lines without a time stamp included
+  std::time_t lastSeen = 0; // the newest believed stamp, else the file's time; 0 for nothing
+  bool lastSeenFromFileTime = false;
+  LastRecord last;
+  std::vector<std::string> notes; // what was odd about the file
+  std::string unreadable;         // why it could not be read; empty when it could
+};
+
+// A device file of the log directory and what it says.
+struct DeviceFile {
+  std::string name; // in the log directory
+  FileReading reading;
+};
+
+// The fleet that `files` make for `window`: with a device list, one device per listed board,
+// whose files are the spellings of its identifier, and the other files apart; without one,
+// a device per file. Each device judged against its own threshold, in the operator's order.
+Fleet fleetOf(std::vector<DeviceFile> files, const Window &window,
+              const DeviceList *list = nullptr);
+
+// The log directory cannot be listed or searched: the view cannot tell about any device.
+class UnreadableLogDirectory : public std::system_error {
+public:
+  UnreadableLogDirectory(std::string action, int error)
+      : std::system_error(error, std::generic_category(), action), action_(std::move(action)) {}
+  const std::string &action() const {
+    return action_;
+  }
+
+private:
+  std::string action_; // "cannot read", "cannot search"
+};
+
+// The fleet in `logDir` for `window`, with `list` when there is one. Each file is read from
+// its end back to the start of the window; a file that cannot be read is a note on its row
+// and a problem of the fleet. Throws UnreadableLogDirectory.
+Fleet readFleet(const std::filesystem::path &logDir, const Window &window,
+                const DeviceList *list = nullptr);
+
+// The identifier every output shows for a device file named `fileName`. The empty
+// identifier's file, ".csv", gets a name with a slash, which no file name can hold.
+std::string shownIdentifier(const std::string &fileName);
+inline const std::string emptyIdentifierName = "(empty)/";
+
+// How many slices a chart has: at most this many points per line.
+constexpr long chartSlices = 1000;
+
+// The records of one slice of the window: the mean and count of each value field.
+struct ChartSlice {
+  std::time_t first = 0; // of the earliest record in the slice
+  std::time_t time = 0;  // of the latest
+  std::vector<double> means;
+  std::vector<std::size_t> counts;
+};
+
+// How long a device usually leaves between two records: the median interval, kept in
+// buckets of powers of two so that a year of records costs no more memory than a day.
+class IntervalTally {
+public:
+  void add(std::int64_t seconds);
+  // The mean of the intervals in the median's bucket; nothing before two records.
+  std::optional<double> usual() const;
+
+private:
+  static constexpr std::size_t buckets = 64;
+  std::array<std::uint64_t, buckets> counts_{};
+  std::array<double, buckets> sums_{};
+  std::uint64_t total_ = 0;
+};
+
+// A time without records, from the last record before it to the first after it, or to now.
+struct Silence {
+  std::time_t from = 0;
+  std::time_t to = 0;
+};
+
+// What a device's records drew over the window, for its charts.
+struct DeviceChart {
+  std::map<long, ChartSlice> slices; // by slice number
+  std::size_t fields = 0;            // as many value fields as the widest slice has
+  // Records further apart than this are a silence: longer than the device's stale
+  // threshold, or than five times its usual interval if that is shorter. A line drawn across
+  // it would show values nobody measured.
+  std::int64_t silenceThreshold = 0;
+  std::vector<Silence> silences; // oldest first, the one up to now last
+};
+
+// Reads the device's files again, for its chart. One device at a time, so that a page of
+// any number of devices holds one chart in memory.
+DeviceChart readChart(const std::filesystem::path &logDir, const FleetDevice &device,
+                      const Window &window);
+
+// The silences in `slices` longer than `threshold`, oldest first, the one up to `now` last.
+std::vector<Silence> silencesOf(const std::map<long, ChartSlice> &slices, std::int64_t threshold,
+                                std::time_t now);

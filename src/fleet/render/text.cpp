@@ -1,0 +1,65 @@
+#include "fleet/render/text.hpp"
+
+#include "base/escaping.hpp"
+
+#include <algorithm>
+
+std::string formatAge(std::int64_t seconds) {
+  seconds = std::max<std::int64_t>(seconds, 0);
+  if (seconds < 60) {
+    return std::to_string(seconds) + "s";
+  }
+  if (seconds < 3600) {
+    return std::to_string(seconds / 60) + "m";
+  }
+  if (seconds < 86400) {
+    return std::to_string(seconds / 3600) + "h";
+  }
+  return std::to_string(seconds / 86400) + "d";
+}
+
+std::string formatLocalTime(std::time_t time, const char *format) {
+  std::tm fields{};
+  localtime_r(&time, &fields);
+  char text[64];
+  std::strftime(text, sizeof text, format, &fields);
+  return text;
+}
+
+std::string plural(std::size_t count, const char *word) {
+  return std::to_string(count) + " " + word + (count == 1 ? "" : "s");
+}
+
+DeviceWords wordsFor(const FleetDevice &device, const Window &window) {
+  std::string notes;
+  const auto addNote = [&](const std::string &note) {
+    notes += (notes.empty() ? "[" : " [") + note + "]";
+  };
+  const bool cut = device.last.length > device.last.text.size();
+  if (cut) {
+    addNote("cut: " + std::to_string(device.last.length) + " bytes");
+  }
+  std::for_each(device.notes.begin(), device.notes.end(), addNote);
+  if (device.lastSeenFromFileTime) {
+    addNote("time of the file");
+  }
+  const std::string shown =
+      device.identifier + (device.name.empty() ? "" : " (" + device.name + ")");
+  if (device.neverReported) {
+    return {shown, "0", "-", "-", "STALE", "never reported", notes};
+  }
+  const bool seen = device.lastSeen != 0;
+  return {shown,
+          std::to_string(device.records),
+          seen ? formatLocalTime(device.lastSeen) : "-",
+          seen ? formatAge(window.now - device.lastSeen) : "-",
+          device.stale ? "STALE" : "ok",
+          printable(device.last.text) + (cut ? "..." : ""),
+          notes};
+}
+
+std::string fleetSummaryLine(const Fleet &fleet) {
+  return plural(fleet.devices.size(), "device") + ", " + std::to_string(fleet.staleDevices) +
+         " stale (no record for " + fleet.window.stale.text +
+         (fleet.ownThresholds ? ", or for the time the device list gives" : "") + ")";
+}
