@@ -2,9 +2,9 @@
 
 #include "devicelog/devicelog.hpp"
 
+#include "base/escaping.hpp"
 #include "base/file_descriptor.hpp"
 #include "devicelog/record_format.hpp"
-#include "base/escaping.hpp"
 
 #include <cerrno>
 #include <system_error>

@@ -114,13 +114,13 @@ Device deviceOfHeader(std::string_view line, const std::string &where) {
   return {std::string(identifier), std::move(key), {}, {}, {}, {}};
 }
 
-DeviceListError cannotRead(const std::filesystem::path &file, const std::string &why) {
-  return DeviceListError("cannot read the device list " + file.string() + ": " + why);
+[[noreturn]] void cannotRead(const std::filesystem::path &file, const std::string &why) {
+  throw DeviceListError("cannot read the device list " + file.string() + ": " + why);
 }
 
-DeviceListError tooBig(const std::filesystem::path &file, const std::string &size) {
-  return cannotRead(file, "it holds " + size + " bytes; a device list may hold at most " +
-                              std::to_string(maxDeviceListBytes >> 20) + " MiB");
+[[noreturn]] void tooBig(const std::filesystem::path &file, const std::string &size) {
+  cannotRead(file, "it holds " + size + " bytes; a device list may hold at most " +
+                       std::to_string(maxDeviceListBytes >> 20) + " MiB");
 }
 
 // `file` opened for reading, when it is a regular file. Anything else is refused before a
@@ -130,41 +130,41 @@ FileDescriptor openRegularFile(const std::filesystem::path &file) {
   FileDescriptor descriptor(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (!descriptor.isOpen()) {
     // For reading, Linux gives ENXIO for a socket and for a device without its driver.
-    throw cannotRead(file, errno == ENXIO ? "not a regular file" : std::strerror(errno));
+    cannotRead(file, errno == ENXIO ? "not a regular file" : std::strerror(errno));
   }
   struct stat status {};
   if (::fstat(descriptor.get(), &status) != 0) {
-    throw cannotRead(file, std::strerror(errno));
+    cannotRead(file, std::strerror(errno));
   }
   if (!S_ISREG(status.st_mode)) {
-    throw cannotRead(file, "not a regular file");
+    cannotRead(file, "not a regular file");
   }
   if (static_cast<std::uintmax_t>(status.st_size) > maxDeviceListBytes) {
-    throw tooBig(file, std::to_string(status.st_size));
+    tooBig(file, std::to_string(status.st_size));
   }
   return descriptor;
 }
 
-// All of the open `descriptor`, refused when it holds more than `limit` bytes: a file that
-// grows while it is read is not read beyond the limit.
-std::string readAtMost(int descriptor, std::size_t limit, const std::filesystem::path &file) {
+// All of the open `descriptor`, refused when it holds more than maxDeviceListBytes: a file
+// that grows while it is read is not read beyond the bound.
+std::string readWithinBound(int descriptor, const std::filesystem::path &file) {
   std::string contents;
   std::array<char, 65536> chunk{};
-  while (contents.size() <= limit) {
-    const std::size_t wanted = std::min(chunk.size(), limit + 1 - contents.size());
+  while (contents.size() <= maxDeviceListBytes) {
+    const std::size_t wanted = std::min(chunk.size(), maxDeviceListBytes + 1 - contents.size());
     const ssize_t got = ::read(descriptor, chunk.data(), wanted);
     if (got < 0 && errno == EINTR) {
       continue;
     }
     if (got < 0) {
-      throw cannotRead(file, std::strerror(errno));
+      cannotRead(file, std::strerror(errno));
     }
     if (got == 0) {
       return contents;
     }
     contents.append(chunk.data(), static_cast<std::size_t>(got));
   }
-  throw tooBig(file, "more than " + std::to_string(limit));
+  tooBig(file, "more than " + std::to_string(maxDeviceListBytes));
 }
 
 } // namespace
@@ -236,5 +236,5 @@ DeviceList parseDeviceList(std::string_view text, const std::string &fileName) {
 
 DeviceList readDeviceList(const std::filesystem::path &file) {
   const FileDescriptor descriptor = openRegularFile(file);
-  return parseDeviceList(readAtMost(descriptor.get(), maxDeviceListBytes, file), file.string());
+  return parseDeviceList(readWithinBound(descriptor.get(), file), file.string());
 }

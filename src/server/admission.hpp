@@ -2,8 +2,8 @@
 
 // Which records the device list in force lets the collector store: decided here, without I/O.
 
-#include "server/report.hpp"
 #include "devices/device_list.hpp"
+#include "server/report.hpp"
 
 #include <optional>
 #include <string>

@@ -2,11 +2,11 @@
 
 #include "server/console.hpp"
 
+#include "base/escaping.hpp"
+#include "base/write_all.hpp"
 #include "cli/standard_streams.hpp"
 #include "devicelog/record_format.hpp"
 #include "server/report.hpp"
-#include "base/escaping.hpp"
-#include "base/write_all.hpp"
 
 #include <algorithm>
 #include <condition_variable>

@@ -30,7 +30,8 @@ std::string refusalOf(const fs::path &target) {
 // A new file beside `target`, hidden by its leading dot, with a name no one can foresee, and
 // readable as the umask allows, as the file it replaces would be.
 FileDescriptor createTemporaryBeside(const fs::path &target, fs::path &temporary) {
-  std::string name = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
+  std::string name =
+      (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
   FileDescriptor file(::mkostemp(name.data(), O_CLOEXEC));
   if (!file.isOpen()) {
     return file;

@@ -31,7 +31,6 @@ bool isDirectory(const FileDescriptor &dir, const std::string &name) {
          S_ISDIR(status.st_mode);
 }
 
-
 // A name in the log directory that ends as device files do.
 struct Entry {
   std::string name;
@@ -59,8 +58,8 @@ std::vector<Entry> deviceFileEntries(const FileDescriptor &dir) {
       return names;
     }
     if (deviceName(entry->d_name)) {
-      const bool directory = entry->d_type == DT_UNKNOWN ? isDirectory(dir, entry->d_name)
-                                                          : entry->d_type == DT_DIR;
+      const bool directory =
+          entry->d_type == DT_UNKNOWN ? isDirectory(dir, entry->d_name) : entry->d_type == DT_DIR;
       names.push_back({entry->d_name, directory});
     }
   }

@@ -72,7 +72,6 @@ ul.unlisted { columns: 16em; }
 const char *const colours[] = {"#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b",
                                "#e377c2", "#7f7f7f", "#bcbd22", "#17becf", "#393b79", "#637939"};
 
-
 // Lines with this few points also show each point.
 constexpr std::size_t sparsePoints = 30;
 

@@ -124,10 +124,10 @@ std::string prometheusText(const Fleet &fleet) {
               for (const FieldValue &value : device.last.values) {
                 Metric::Labels labels = deviceLabels(device);
                 const FieldName *named = namedField(device, value.field);
-                labels.emplace_back("field",
-                                    named != nullptr
-                                        ? named->name
-                                        : "field " + std::to_string(value.field + firstValueFieldNumber));
+                labels.emplace_back(
+                    "field", named != nullptr
+                                 ? named->name
+                                 : "field " + std::to_string(value.field + firstValueFieldNumber));
                 if (named != nullptr && !named->unit.empty()) {
                   labels.emplace_back("unit", named->unit);
                 }

@@ -24,8 +24,8 @@ std::string plural(std::size_t count, const char *word);
 struct DeviceWords {
   std::string device, records, lastSeen, age, state, last, notes;
 };
-inline const DeviceWords headings{"DEVICE", "RECORDS", "LAST SEEN", "AGE", "STATE", "LAST RECORD",
-                                  ""};
+inline const DeviceWords headings{"DEVICE", "RECORDS",     "LAST SEEN", "AGE",
+                                  "STATE",  "LAST RECORD", ""};
 DeviceWords wordsFor(const FleetDevice &device, const Window &window);
 
 // "12 devices, 1 stale (no record for 1h)".
