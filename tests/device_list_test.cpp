@@ -4,7 +4,26 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
+#include <cstdlib>
+
+#include <sys/stat.h>
+
+namespace fs = std::filesystem;
+
 namespace {
+
+// The mistake that `read` throws, or "accepted" when it throws none.
+template <typename Read> std::string mistakeOf(const Read &read) {
+  try {
+    read();
+    return "accepted";
+  } catch (const DeviceListError &e) {
+    return e.what();
+  }
+}
 
 TEST(DeviceList, ReadsSectionsKeysAndComments) {
   const DeviceList list = parseDeviceList("# Boards of the greenhouse.\n"
@@ -38,6 +57,9 @@ TEST(DeviceList, ReadsSectionsKeysAndComments) {
   }
   EXPECT_EQ(list.find("246F28A1035D"), nullptr);
   EXPECT_EQ(list.find(""), nullptr);
+  // A copy finds its own devices, not those of the list it was copied from.
+  const DeviceList copy = list;
+  EXPECT_EQ(copy.find("246f28a1035c"), &copy.devices.front());
 }
 
 TEST(DeviceList, NamesTheFileAndLineOfTheFirstMistake) {
@@ -53,21 +75,45 @@ TEST(DeviceList, NamesTheFileAndLineOfTheFirstMistake) {
       {"name = x\n", "f:1: a key before the first [device] header"},
       {"[ ]\n", "f:1: a section without a device identifier"},
       {"[A]\nfields = a, , c\n", "f:2: a field without a name"},
+      {"[::]\n", "f:1: a section without a device identifier"},
+      {"[-]\n", "f:1: a section without a device identifier"},
+      {"# Latin-1\n[A]\nname = Caf\xe9\n", "f:3: not UTF-8: byte \\xe9"},
+      {"[A]\nname = \x1b[2JNorth\n", "f:2: a control character, \\x1b"},
+      {"[A]\nname = North\xc2\x85\n", "f:2: a control character, \\xc2\\x85"},
   };
   for (const auto &c : cases) {
-    try {
-      parseDeviceList(c.text, "f");
-      ADD_FAILURE() << "accepted: " << c.text;
-    } catch (const DeviceListError &e) {
-      EXPECT_EQ(std::string(e.what()), c.error);
-    }
+    EXPECT_EQ(mistakeOf([&] { parseDeviceList(c.text, "f"); }), c.error) << c.text;
   }
 }
 
-TEST(DeviceList, AMissingFileIsAnError) {
-  EXPECT_THROW(readDeviceList("/nonexistent/devices"), DeviceListError);
-  EXPECT_THROW(readDeviceList("/"), DeviceListError);
+TEST(DeviceList, ReadsNothingButARegularFileOfBoundedSize) {
+  std::string pattern = (fs::temp_directory_path() / "device-list-test-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+  const fs::path dir = pattern;
+  // Its byte order mark is skipped without counting as a line.
+  std::ofstream(dir / "devices") << "\xEF\xBB\xBF[A]\ncolour = red\n";
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  std::ofstream(dir / "big").close();
+  fs::resize_file(dir / "big", maxDeviceListBytes + 1);
+  const std::string cannot = "cannot read the device list ";
+  const struct {
+    fs::path file;
+    std::string error;
+  } cases[] = {
+      {dir / "devices", (dir / "devices").string() + ":2: unknown key 'colour' " +
+                            "(name, stale and fields are known)"},
+      {"/nonexistent/devices", cannot + "/nonexistent/devices: No such file or directory"},
+      {"/", cannot + "/: not a regular file"},
+      {"/dev/zero", cannot + "/dev/zero: not a regular file"},
+      {dir / "fifo", cannot + (dir / "fifo").string() + ": not a regular file"},
+      {dir / "big", cannot + (dir / "big").string() +
+                        ": it holds 16777217 bytes; a device list may hold at most 16 MiB"},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(mistakeOf([&] { readDeviceList(c.file); }), c.error) << c.file;
+  }
   EXPECT_TRUE(parseDeviceList("", "f").devices.empty());
+  fs::remove_all(dir);
 }
 
 } // namespace
