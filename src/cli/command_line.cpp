@@ -1,6 +1,6 @@
 #include "cli/command_line.hpp"
-#include "cli/standard_streams.hpp"
 #include "base/write_all.hpp"
+#include "cli/standard_streams.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -47,10 +47,14 @@ std::string getoptProblem(int result, char *const argv[]) {
 } // namespace
 
 std::optional<int> readOptions(int argc, char *argv[], const Program &program,
-                               const char *shortOptions, const option *longOptions,
+                               const char *shortOptions, std::vector<option> longOptions,
                                const std::function<std::string(int, const std::string &)> &take) {
   opterr = 0; // its problems are worded here, in one form
-  for (int result; (result = getopt_long(argc, argv, shortOptions, longOptions, nullptr)) != -1;) {
+  longOptions.push_back({"help", no_argument, nullptr, 'h'});
+  longOptions.push_back({"version", no_argument, nullptr, 'V'});
+  longOptions.push_back({nullptr, 0, nullptr, 0});
+  for (int result;
+       (result = getopt_long(argc, argv, shortOptions, longOptions.data(), nullptr)) != -1;) {
     if (result == 'h') {
       return answer(program, program.usage, "help");
     }

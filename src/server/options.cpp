@@ -39,12 +39,9 @@ std::optional<std::int32_t> parsePort(const std::string &text) {
 } // namespace
 
 CommandLine readCommandLine(int argc, char *argv[]) {
-  static const option longOptions[] = {{"port", required_argument, nullptr, 'p'},
-                                       {"log-dir", required_argument, nullptr, 'd'},
-                                       {"devices", required_argument, nullptr, devicesOption},
-                                       {"help", no_argument, nullptr, 'h'},
-                                       {"version", no_argument, nullptr, 'V'},
-                                       {nullptr, 0, nullptr, 0}};
+  const std::vector<option> longOptions{{"port", required_argument, nullptr, 'p'},
+                                        {"log-dir", required_argument, nullptr, 'd'},
+                                        {"devices", required_argument, nullptr, devicesOption}};
   CommandLine commandLine;
   Options &options = commandLine.options;
   commandLine.exitStatus = readOptions(

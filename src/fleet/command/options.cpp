@@ -4,6 +4,9 @@
 
 #include "cli/command_line.hpp"
 
+#include <map>
+#include <utility>
+
 namespace {
 
 constexpr const char *usage = R"(Usage: report-collector-fleet [OPTION]...
@@ -33,21 +36,26 @@ enum : int { staleOption = 256, sinceOption, htmlOption, devicesOption, promethe
 } // namespace
 
 FleetCommandLine readFleetCommandLine(int argc, char *argv[]) {
-  static const option longOptions[] = {{"log-dir", required_argument, nullptr, 'd'},
-                                       {"stale", required_argument, nullptr, staleOption},
-                                       {"since", required_argument, nullptr, sinceOption},
-                                       {"html", required_argument, nullptr, htmlOption},
-                                       {"devices", required_argument, nullptr, devicesOption},
-                                       {"prometheus", required_argument, nullptr, prometheusOption},
-                                       {"help", no_argument, nullptr, 'h'},
-                                       {"version", no_argument, nullptr, 'V'},
-                                       {nullptr, 0, nullptr, 0}};
+  const std::vector<option> longOptions{
+      {"log-dir", required_argument, nullptr, 'd'},
+      {"stale", required_argument, nullptr, staleOption},
+      {"since", required_argument, nullptr, sinceOption},
+      {"html", required_argument, nullptr, htmlOption},
+      {"devices", required_argument, nullptr, devicesOption},
+      {"prometheus", required_argument, nullptr, prometheusOption}};
   FleetCommandLine commandLine;
   FleetOptions &options = commandLine.options;
   // A usage error is UNKNOWN to monitoring systems: 2 would say that every device is stale.
   // Help or version that cannot be written is UNKNOWN too, as any output that fails.
   const Program program{"report-collector-fleet", usage, static_cast<int>(FleetStatus::unknown),
                         static_cast<int>(FleetStatus::unknown)};
+  // The options that name a file or a directory: where each goes, and what a usage error
+  // calls it.
+  const std::map<int, std::pair<std::filesystem::path *, const char *>> namedPaths{
+      {'d', {&options.logDir, "the log directory"}},
+      {devicesOption, {&options.devicesFile, "the device list's file name"}},
+      {htmlOption, {&options.htmlFile, "the page's file name"}},
+      {prometheusOption, {&options.prometheusFile, "the metrics file's name"}}};
   commandLine.exitStatus = readOptions(
       argc, argv, program, ":d:hV", longOptions,
       [&](int option, const std::string &value) -> std::string {
@@ -59,20 +67,9 @@ FleetCommandLine readFleetCommandLine(int argc, char *argv[]) {
           (option == staleOption ? options.stale : options.since) = Duration{*seconds, value};
           return "";
         }
-        if (option == 'd') {
-          options.logDir = value;
-          return value.empty() ? "the log directory is empty" : "";
-        }
-        if (option == devicesOption) {
-          options.devicesFile = value;
-          return value.empty() ? "the device list's file name is empty" : "";
-        }
-        if (option == prometheusOption) {
-          options.prometheusFile = value;
-          return value.empty() ? "the metrics file's name is empty" : "";
-        }
-        options.htmlFile = value;
-        return value.empty() ? "the page's file name is empty" : "";
+        const auto &[target, what] = namedPaths.at(option);
+        *target = value;
+        return value.empty() ? std::string(what) + " is empty" : "";
       });
   return commandLine;
 }

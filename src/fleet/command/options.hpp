@@ -6,15 +6,14 @@
 
 #include <filesystem>
 #include <optional>
-#include <string>
 
 struct FleetOptions {
   std::filesystem::path logDir = "log";
   Duration since = defaultSince; // the window's length
   Duration stale = defaultStale;
-  std::string htmlFile;              // empty: no page
-  std::filesystem::path devicesFile; // empty: no list
-  std::string prometheusFile;        // empty: no metrics
+  std::filesystem::path htmlFile;       // empty: no page
+  std::filesystem::path devicesFile;    // empty: no list
+  std::filesystem::path prometheusFile; // empty: no metrics
 };
 
 // The options to run with, or the exit status when the command line is all there is to

@@ -43,13 +43,13 @@ bool writeTable(const Fleet &fleet) {
 }
 
 // Writes `render`'s output to `file` as a whole.
-template <typename Render> bool writeFile(const std::string &file, const Render &render) {
+template <typename Render> bool writeFile(const std::filesystem::path &file, const Render &render) {
   ReplacementFile output(file);
   if (output.failure().empty()) {
     render(output.stream());
   }
   if (!output.commit()) {
-    reportFailure("cannot write " + printable(file), output.failure());
+    reportFailure("cannot write " + printable(file.string()), output.failure());
     return false;
   }
   return true;

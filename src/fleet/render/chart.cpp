@@ -103,6 +103,13 @@ bool onStep(const std::tm &local, const TimeStep &step) {
   return false;
 }
 
+// The field of a local time that steps of `unit` count.
+int std::tm::*countedField(Unit unit) {
+  int std::tm::*const fields[] = {&std::tm::tm_min, &std::tm::tm_hour, &std::tm::tm_mday,
+                                  &std::tm::tm_mon};
+  return fields[static_cast<int>(unit)];
+}
+
 // The round local times of `step`'s unit from `start` to `end`, oldest first.
 std::vector<std::time_t> roundTimes(std::time_t start, std::time_t end, const TimeStep &step) {
   std::vector<std::time_t> times;
@@ -127,20 +134,7 @@ std::vector<std::time_t> roundTimes(std::time_t start, std::time_t end, const Ti
     if (time >= start && onStep(normal, step) && (times.empty() || time > times.back())) {
       times.push_back(time);
     }
-    switch (step.unit) {
-    case Unit::minute:
-      ++local.tm_min;
-      break;
-    case Unit::hour:
-      ++local.tm_hour;
-      break;
-    case Unit::day:
-      ++local.tm_mday;
-      break;
-    case Unit::month:
-      ++local.tm_mon;
-      break;
-    }
+    ++(local.*countedField(step.unit));
   }
   return times;
 }
