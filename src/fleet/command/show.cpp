@@ -93,7 +93,7 @@ FleetStatus showFleet(const FleetOptions &options, std::time_t now) {
   }
   if (!options.prometheusFile.empty()) {
     written = writeFile(options.prometheusFile,
-                        [&](std::ostream &out) { out << prometheusText(fleet); }) &&
+                        [&](std::ostream &out) { writePrometheus(out, fleet); }) &&
               written;
   }
   return written ? fleet.status : FleetStatus::unknown;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <charconv>
 #include <functional>
+#include <ostream>
 
 namespace {
 
@@ -17,22 +18,22 @@ std::string number(double value) {
 // One metric: its HELP and TYPE once, then its samples.
 class Metric {
 public:
-  Metric(std::string &out, const std::string &name, const char *type, const std::string &help)
+  Metric(std::ostream &out, const std::string &name, const char *type, const std::string &help)
       : out_(out), name_(name) {
-    out_ += "# HELP " + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+    out_ << "# HELP " << name << " " << help << "\n# TYPE " << name << " " << type << "\n";
   }
   using Labels = std::vector<std::pair<const char *, std::string>>;
   void sample(const Labels &labels, const std::string &value) {
-    out_ += name_;
+    out_ << name_;
     for (std::size_t i = 0; i < labels.size(); ++i) {
-      out_ += (i == 0 ? "{" : ",") + std::string(labels[i].first) + "=\"" +
-              prometheusLabelValue(labels[i].second) + "\"";
+      out_ << (i == 0 ? "{" : ",") << labels[i].first << "=\""
+           << prometheusLabelValue(labels[i].second) << "\"";
     }
-    out_ += (labels.empty() ? " " : "} ") + value + "\n";
+    out_ << (labels.empty() ? " " : "} ") << value << "\n";
   }
 
 private:
-  std::string &out_;
+  std::ostream &out_;
   std::string name_;
 };
 
@@ -74,8 +75,7 @@ std::string prometheusLabelValue(std::string_view text) {
   return escaped;
 }
 
-std::string prometheusText(const Fleet &fleet) {
-  std::string out;
+void writePrometheus(std::ostream &out, const Fleet &fleet) {
   const auto &devices = fleet.devices;
   Metric(out, prefix + "devices", "gauge",
          "Devices in the fleet: those of the device list, or every device file without one.")
@@ -134,5 +134,4 @@ std::string prometheusText(const Fleet &fleet) {
                 metric.sample(labels, number(value.value));
               }
             });
-  return out;
 }

@@ -7,10 +7,12 @@
 
 #include "fleet/model/fleet.hpp"
 
+#include <ostream>
 #include <string>
 #include <string_view>
 
-std::string prometheusText(const Fleet &fleet);
+// Writes the metrics of `fleet` to `out`.
+void writePrometheus(std::ostream &out, const Fleet &fleet);
 
 // A label value in quotes' reach: backslash, double quote and line feed escaped, and bytes
 // that are not UTF-8 written as the text \xNN, so that the exporter does not reject the file.
