@@ -294,9 +294,10 @@ void countTheWindow(FileReading &device, const FileDescriptor &file, const struc
   if (reader.notBelieved > 0) {
     device.notes.push_back(linesNote(reader.notBelieved, "not believed"));
   }
-  // Records older than the window, written since it began: a clock set back, or lines sent
-  // to look old. What is before them was not read.
-  if (reader.stoppedInOldRun && status.st_mtime >= windowStart(window)) {
+  // The file was written within the window, yet the records read are all older: lines sent
+  // to look old, or a clock set back. What is before them was not read.
+  const bool noneInWindow = !reader.haveTime || device.lastSeen < windowStart(window);
+  if (reader.stoppedInOldRun && noneInWindow && status.st_mtime >= windowStart(window)) {
     device.notes.emplace_back("cut short: 4 MiB of records older than the window");
   }
   if (reader.stoppedWithoutStamp) {
