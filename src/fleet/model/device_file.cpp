@@ -328,6 +328,8 @@ FileReading readDeviceFile(const FileDescriptor &dir, const std::string &fileNam
     device.notes.emplace_back("not a regular file: not read");
     return device;
   }
+  device.writtenNanoseconds =
+      std::int64_t{status.st_mtim.tv_sec} * 1'000'000'000 + status.st_mtim.tv_nsec;
   countTheWindow(device, file, status, window, chart);
   return device;
 }

@@ -78,12 +78,16 @@ FileDescriptor openLogDirectory(const fs::path &logDir) {
   return dir;
 }
 
-// A board's files in one device: the newest record is its last, the records add up.
-void addFile(FleetDevice &device, const std::string &fileName, FileReading file) {
+// A board's files in one device: the newest record is its last, the records add up. Of two
+// records stamped in the same second, the one in the file written last is the newer.
+void addFile(FleetDevice &device, const std::string &fileName, FileReading file,
+             std::int64_t &lastWritten) {
   device.fileNames.push_back(fileName);
   device.records += file.records;
-  const bool newer = device.fileNames.size() == 1 || file.lastSeen > device.lastSeen;
+  const bool newer = device.fileNames.size() == 1 || file.lastSeen > device.lastSeen ||
+                     (file.lastSeen == device.lastSeen && file.writtenNanoseconds > lastWritten);
   if (newer) {
+    lastWritten = file.writtenNanoseconds;
     device.lastSeen = file.lastSeen;
     device.lastSeenFromFileTime = file.lastSeenFromFileTime;
     device.last = std::move(file.last);
@@ -104,16 +108,17 @@ std::string listedIdentifier(const Device &listed) {
 struct Gathering {
   std::vector<FleetDevice> devices;
   std::unordered_map<const Device *, std::size_t> byListed;
+  std::vector<std::int64_t> lastWritten; // of each device's file with its newest record
   std::vector<std::string> notListed;
 };
 
 void gather(Gathering &fleet, const DeviceList *list, const std::string &fileName,
             FileReading file) {
   if (list == nullptr) {
-    FleetDevice device;
-    device.identifier = shownIdentifier(fileName);
-    addFile(device, fileName, std::move(file));
-    fleet.devices.push_back(std::move(device));
+    fleet.devices.emplace_back();
+    fleet.devices.back().identifier = shownIdentifier(fileName);
+    fleet.lastWritten.emplace_back();
+    addFile(fleet.devices.back(), fileName, std::move(file), fleet.lastWritten.back());
     return;
   }
   const Device *listed = list->find(*deviceName(fileName));
@@ -125,8 +130,10 @@ void gather(Gathering &fleet, const DeviceList *list, const std::string &fileNam
   if (fresh) {
     fleet.devices.emplace_back();
     fleet.devices.back().listed = listed;
+    fleet.lastWritten.emplace_back();
   }
-  addFile(fleet.devices[found->second], fileName, std::move(file));
+  addFile(fleet.devices[found->second], fileName, std::move(file),
+          fleet.lastWritten[found->second]);
 }
 
 // The list's boards that no file names: they never reported.

@@ -105,6 +105,7 @@ struct FileReading {
   std::size_t records = 0;  // in the window, lines without a time stamp included
   std::time_t lastSeen = 0; // the newest believed stamp, else the file's time; 0 for nothing
   bool lastSeenFromFileTime = false;
+  std::int64_t writtenNanoseconds = 0; // the file's last modification, to order equal stamps
   LastRecord last;
   std::vector<std::string> notes; // what was odd about the file
   std::string unreadable;         // why it could not be read; empty when it could
