@@ -154,6 +154,7 @@ void judge(FleetDevice &device, const Window &window) {
     device.identifier = listedIdentifier(*device.listed);
     device.name = device.listed->name;
     if (device.fileNames.size() > 1) {
+      std::sort(device.fileNames.begin(), device.fileNames.end());
       std::string files = "files";
       for (const std::string &fileName : device.fileNames) {
         files += (files == "files" ? " " : ", ") + printable(fileName);
