@@ -30,6 +30,13 @@ std::string_view trimmed(std::string_view text) {
 }
 
 // Splits "temperature (°C), humidity (%)" into names and units.
+// "field 5": what the fleet view calls a value field the list names not.
+bool isUnnamedFieldsName(std::string_view name) {
+  constexpr std::string_view prefix = "field ";
+  return name.size() > prefix.size() && name.substr(0, prefix.size()) == prefix &&
+         name.find_first_not_of("0123456789", prefix.size()) == std::string_view::npos;
+}
+
 std::vector<FieldName> parseFields(std::string_view text, const std::string &where) {
   std::vector<FieldName> fields;
   while (true) {
@@ -45,6 +52,15 @@ std::vector<FieldName> parseFields(std::string_view text, const std::string &whe
     }
     if (field.name.empty()) {
       throw DeviceListError(where + "a field without a name");
+    }
+    // Each field is one series of the metrics, labelled by its name: two of one name, or a
+    // name that unnamed fields are called by, would make two series one.
+    const bool named = std::any_of(fields.begin(), fields.end(), [&](const FieldName &other) {
+      return other.name == field.name;
+    });
+    if (named || isUnnamedFieldsName(field.name)) {
+      throw DeviceListError(where + "the field name '" + field.name + "' is " +
+                            (named ? "given twice" : "what unnamed fields are called"));
     }
     fields.push_back(std::move(field));
     if (comma == std::string_view::npos) {
@@ -104,12 +120,17 @@ void setKey(Device &device, std::string_view key, std::string_view value,
 }
 
 // The device a "[IDENTIFIER]" line starts, as yet without keys. An identifier of nothing but
-// colons and hyphens has an empty key, which no board's identifier could match.
+// colons and hyphens has an empty key, which no board's identifier could match; one with a
+// comma cannot be sent, the comma ending it, and one with a slash, a backslash, or that is a
+// dot or two, would name a file outside the log directory, which the collector refuses.
 Device deviceOfHeader(std::string_view line, const std::string &where) {
   const std::string_view identifier = trimmed(line.substr(1, line.size() - 2));
   std::string key = deviceKey(identifier);
   if (key.empty()) {
     throw DeviceListError(where + "a section without a device identifier");
+  }
+  if (identifier.find_first_of(",/\\") != std::string_view::npos || key == "." || key == "..") {
+    throw DeviceListError(where + "no board can send the identifier " + std::string(identifier));
   }
   return {std::string(identifier), std::move(key), {}, {}, {}, {}};
 }

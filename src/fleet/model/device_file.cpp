@@ -65,8 +65,16 @@ void addToChart(ChartDrawing &chart, std::time_t time, std::string_view values,
   target.first = fresh ? time : std::min(target.first, time);
   target.time = std::max(target.time, time);
   for (const FieldValue &value : numericFields(values)) {
-    target.means.resize(std::max(target.means.size(), value.field + 1));
-    target.counts.resize(target.means.size());
+    const std::size_t fields = std::max(target.means.size(), value.field + 1);
+    target.means.resize(fields);
+    target.lows.resize(fields);
+    target.highs.resize(fields);
+    target.counts.resize(fields);
+    const bool first = target.counts[value.field] == 0;
+    double &low = target.lows[value.field];
+    double &high = target.highs[value.field];
+    low = first ? value.value : std::min(low, value.value);
+    high = first ? value.value : std::max(high, value.value);
     blendMean(target.means[value.field], target.counts[value.field], value.value, 1);
   }
 }
@@ -318,9 +326,15 @@ FileReading readDeviceFile(const FileDescriptor &dir, const std::string &fileNam
     return device;
   }
   if (!file.isOpen() || ::fstat(file.get(), &status) != 0) {
-    noteUnreadable(device, std::strerror(errno));
-    if (::fstatat(dir.get(), fileName.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
+    const int error = errno;
+    if (::fstatat(dir.get(), fileName.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+      noteUnreadable(device, std::strerror(error));
+    } else if (S_ISREG(status.st_mode)) {
+      // The collector wrote it when it last changed, whoever may read it.
+      noteUnreadable(device, std::strerror(error));
       useFileTime(device, status);
+    } else {
+      device.notes.emplace_back("not a regular file: not read"); // a socket, say
     }
     return device;
   }
@@ -341,6 +355,9 @@ FileReading readDeviceFile(const fs::path &path, const Window &window, ChartDraw
 }
 
 void IntervalTally::add(std::int64_t seconds) {
+  if (seconds <= 0) {
+    return; // records of one second are one measurement sent twice, not an interval
+  }
   std::size_t bucket = 0;
   for (auto rest = static_cast<std::uint64_t>(std::max<std::int64_t>(seconds, 0)); rest > 0;
        rest >>= 1U) {

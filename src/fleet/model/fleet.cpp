@@ -207,10 +207,14 @@ Fleet judged(Gathering gathering, const Window &window) {
   return fleet;
 }
 
-std::int64_t silenceThresholdOf(const FleetDevice &device, const IntervalTally &intervals) {
+// No shorter than a slice of the chart: records within one are a single point.
+std::int64_t silenceThresholdOf(const FleetDevice &device, const IntervalTally &intervals,
+                                const Window &window) {
   const auto usual = intervals.usual();
   const double fiveIntervals = usual ? 5 * *usual : double(device.staleSeconds);
-  return std::min(device.staleSeconds, static_cast<std::int64_t>(std::ceil(fiveIntervals)));
+  const std::int64_t slice = (window.since.seconds + chartSlices - 1) / chartSlices;
+  return std::max(
+      slice, std::min(device.staleSeconds, static_cast<std::int64_t>(std::ceil(fiveIntervals))));
 }
 
 } // namespace
@@ -227,6 +231,10 @@ std::string shownIdentifier(const std::string &fileName) {
 }
 
 Fleet fleetOf(std::vector<DeviceFile> files, const Window &window, const DeviceList *list) {
+  // In the order of their names, so that of two spellings' records of the same second and
+  // the same file time, the same one is the last at every run.
+  std::sort(files.begin(), files.end(),
+            [](const DeviceFile &a, const DeviceFile &b) { return a.name < b.name; });
   Gathering gathering;
   for (DeviceFile &file : files) {
     gather(gathering, list, file.name, std::move(file.reading));
@@ -271,7 +279,7 @@ DeviceChart readChart(const fs::path &logDir, const FleetDevice &device, const W
   for (const auto &[number, slice] : chart.slices) {
     chart.fields = std::max(chart.fields, slice.means.size());
   }
-  chart.silenceThreshold = silenceThresholdOf(device, drawing.intervals);
+  chart.silenceThreshold = silenceThresholdOf(device, drawing.intervals, window);
   chart.silences = silencesOf(chart.slices, chart.silenceThreshold, window.now);
   return chart;
 }

@@ -150,11 +150,12 @@ inline const std::string emptyIdentifierName = "(empty)/";
 // How many slices a chart has: at most this many points per line.
 constexpr long chartSlices = 1000;
 
-// The records of one slice of the window: the mean and count of each value field.
+// The records of one slice of the window: the mean, lowest, highest and count of each value
+// field.
 struct ChartSlice {
   std::time_t first = 0; // of the earliest record in the slice
   std::time_t time = 0;  // of the latest
-  std::vector<double> means;
+  std::vector<double> means, lows, highs;
   std::vector<std::size_t> counts;
 };
 

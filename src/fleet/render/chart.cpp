@@ -25,7 +25,11 @@ double roundStep(double rough) {
 // side that has room.
 void widenFlat(double &low, double &high) {
   const double value = low;
-  const double room = std::max(1.0, std::abs(value) / 1024);
+  // A unit either side, or half the value where that is less, so that a flat 0.012 is not
+  // drawn against a scale whose steps round it to 0.
+  const double magnitude = std::abs(value);
+  const double room =
+      magnitude > DBL_MIN && magnitude < 2 ? magnitude / 2 : std::max(1.0, magnitude / 1024);
   low = value - room;
   high = value + room;
   if (!std::isfinite(high)) {
@@ -70,17 +74,30 @@ struct TimeStep {
 constexpr std::int64_t minute = 60, hour = 3600, day = 86400, month = 30 * day;
 
 constexpr TimeStep timeSteps[] = {
-    {Unit::minute, 1, minute},       {Unit::minute, 2, 2 * minute},
-    {Unit::minute, 5, 5 * minute},   {Unit::minute, 10, 10 * minute},
-    {Unit::minute, 15, 15 * minute}, {Unit::minute, 30, 30 * minute},
-    {Unit::hour, 1, hour},           {Unit::hour, 2, 2 * hour},
-    {Unit::hour, 3, 3 * hour},       {Unit::hour, 6, 6 * hour},
-    {Unit::hour, 12, 12 * hour},     {Unit::day, 1, day},
-    {Unit::day, 2, 2 * day},         {Unit::day, 7, 7 * day},
-    {Unit::day, 14, 14 * day},       {Unit::month, 1, month},
-    {Unit::month, 3, 3 * month},     {Unit::month, 6, 6 * month},
-    {Unit::month, 12, 12 * month},   {Unit::month, 60, 60 * month},
+    {Unit::minute, 1, minute},
+    {Unit::minute, 2, 2 * minute},
+    {Unit::minute, 5, 5 * minute},
+    {Unit::minute, 10, 10 * minute},
+    {Unit::minute, 15, 15 * minute},
+    {Unit::minute, 30, 30 * minute},
+    {Unit::hour, 1, hour},
+    {Unit::hour, 2, 2 * hour},
+    {Unit::hour, 3, 3 * hour},
+    {Unit::hour, 6, 6 * hour},
+    {Unit::hour, 12, 12 * hour},
+    {Unit::day, 1, day},
+    {Unit::day, 2, 2 * day},
+    {Unit::day, 7, 7 * day},
+    {Unit::day, 14, 14 * day},
+    {Unit::month, 1, month},
+    {Unit::month, 3, 3 * month},
+    {Unit::month, 6, 6 * month},
+    {Unit::month, 12, 12 * month},
+    {Unit::month, 60, 60 * month},
     {Unit::month, 120, 120 * month},
+    {Unit::month, 600, 600 * month},
+    {Unit::month, 1200, 1200 * month},
+    {Unit::month, 6000, 6000 * month},
 };
 
 // Whether a round local time falls on a tick of `step`.
@@ -238,8 +255,16 @@ std::vector<TimeTick> timeTicks(std::time_t start, std::time_t end, int most) {
 }
 
 void addToStats(FieldStats &stats, double mean, std::size_t records) {
-  stats.low = stats.records == 0 ? mean : std::min(stats.low, mean);
-  stats.high = stats.records == 0 ? mean : std::max(stats.high, mean);
+  addToStats(stats, mean, records, mean, mean);
+}
+
+void addToStats(FieldStats &stats, const ChartSlice &slice, std::size_t field) {
+  addToStats(stats, slice.means[field], slice.counts[field], slice.lows[field], slice.highs[field]);
+}
+
+void addToStats(FieldStats &stats, double mean, std::size_t records, double low, double high) {
+  stats.low = stats.records == 0 ? low : std::min(stats.low, low);
+  stats.high = stats.records == 0 ? high : std::max(stats.high, high);
   stats.last = mean;
   blendMean(stats.mean, stats.records, mean, records);
 }
@@ -250,7 +275,7 @@ std::optional<FieldStats> fieldStats(const std::map<long, ChartSlice> &chart, st
     if (field >= slice.means.size() || slice.counts[field] == 0) {
       continue;
     }
-    addToStats(stats, slice.means[field], slice.counts[field]);
+    addToStats(stats, slice, field);
   }
   if (stats.records == 0) {
     return std::nullopt;

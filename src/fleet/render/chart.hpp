@@ -47,8 +47,8 @@ struct TimeTick {
 // at most `most` of them. Follows the time zone of the process (TZ).
 std::vector<TimeTick> timeTicks(std::time_t start, std::time_t end, int most = 10);
 
-// A field's figures over the window, from the slices of a chart: the last value, the lowest
-// and highest slice mean, and the mean of all its records.
+// A field's figures over the window, from the slices of a chart: the last slice's mean, the
+// lowest and highest value, and the mean of all its records.
 struct FieldStats {
   double last = 0;
   double low = 0;
@@ -60,6 +60,10 @@ struct FieldStats {
 // Counts `records` records whose mean is `mean` into `stats`, as the figures of slices after
 // those already counted.
 void addToStats(FieldStats &stats, double mean, std::size_t records);
+// The same for records whose values ran from `low` to `high`.
+void addToStats(FieldStats &stats, double mean, std::size_t records, double low, double high);
+// The same for the records of `slice` in `field`, which it must hold.
+void addToStats(FieldStats &stats, const ChartSlice &slice, std::size_t field);
 
 // The figures of the value field numbered `field` (0 for the first after the identifier);
 // nothing when no slice has a number for it.

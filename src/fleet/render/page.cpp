@@ -227,7 +227,7 @@ void writeHoverBands(std::ostream &out, const std::map<long, ChartSlice> &chart,
       Band &target = bands[band];
       target.from = target.stats.records == 0 ? slice.first : target.from;
       target.to = slice.time;
-      addToStats(target.stats, slice.means[field], slice.counts[field]);
+      addToStats(target.stats, slice, field);
     }
   }
   const double bandWidth = Plot::width / hoverBands;
@@ -253,6 +253,17 @@ void writeHoverBands(std::ostream &out, const std::map<long, ChartSlice> &chart,
   out << "</g>\n";
 }
 
+// The field's value in the device's last record, as the table and the metrics give it; the
+// chart's last point where that record has no number there.
+double lastValue(const FleetDevice &device, std::size_t field, const FieldStats &stats) {
+  for (const FieldValue &value : device.last.values) {
+    if (value.field == field) {
+      return value.value;
+    }
+  }
+  return stats.last;
+}
+
 // One field's panel: its heading with its figures, then its line against a scale of its own.
 void writePanel(std::ostream &out, const FleetDevice &device, const DeviceChart &chart,
                 std::size_t field, const Window &window, const std::vector<TimeTick> &ticks) {
@@ -267,9 +278,10 @@ void writePanel(std::ostream &out, const FleetDevice &device, const DeviceChart 
   const FieldName *named = namedField(device, field);
   const std::string unit =
       named != nullptr && !named->unit.empty() ? " " + escaped(named->unit) : "";
-  out << " <span class='stats'>last " << figureText(stats->last, axis.step) << unit << " · min "
-      << figureText(stats->low, axis.step) << " · max " << figureText(stats->high, axis.step)
-      << " · mean " << figureText(stats->mean, axis.step) << "</span></h3>\n";
+  out << " <span class='stats'>last " << figureText(lastValue(device, field, *stats), axis.step)
+      << unit << " · min " << figureText(stats->low, axis.step) << " · max "
+      << figureText(stats->high, axis.step) << " · mean " << figureText(stats->mean, axis.step)
+      << "</span></h3>\n";
   const Plot plot{windowStart(window), std::max<std::int64_t>(1, window.since.seconds), axis};
   out << "<svg class='chart' xmlns='http://www.w3.org/2000/svg' viewBox='0 0 " << chartWidth << ' '
       << chartHeight << "' width='100%' role='img'><title>" << label << "</title>\n";
