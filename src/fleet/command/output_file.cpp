@@ -3,8 +3,11 @@
 #include "base/write_all.hpp"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <random>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,44 +20,99 @@ namespace {
 // The page is written out in pieces of about this size.
 constexpr std::size_t bufferSize = std::size_t{256} * 1024;
 
-// Why `target` may not be replaced, or "" when it may: it is a regular file or not there.
-std::string refusalOf(const fs::path &target) {
+// The target's status when it is there; why it may not be replaced, when it is there and is
+// not a regular file.
+struct TargetState {
+  std::optional<struct stat> existing;
+  std::string refusal;
+};
+
+TargetState stateOf(const fs::path &target) {
   struct stat status {};
-  if (::lstat(target.c_str(), &status) != 0 || S_ISREG(status.st_mode)) {
-    return "";
+  if (::lstat(target.c_str(), &status) != 0) {
+    return {};
   }
-  return S_ISLNK(status.st_mode) ? "it is a symbolic link: refused"
-                                 : "it exists and is not a regular file: refused";
+  if (S_ISREG(status.st_mode)) {
+    return {status, ""};
+  }
+  return {std::nullopt, S_ISLNK(status.st_mode) ? "it is a symbolic link: refused"
+                                                : "it exists and is not a regular file: refused"};
 }
 
-// A new file beside `target`, hidden by its leading dot, with a name no one can foresee, and
-// readable as the umask allows, as the file it replaces would be.
-FileDescriptor createTemporaryBeside(const fs::path &target, fs::path &temporary) {
-  std::string name =
-      (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
-  FileDescriptor file(::mkostemp(name.data(), O_CLOEXEC));
-  if (!file.isOpen()) {
-    return file;
+fs::path directoryOf(const fs::path &target) {
+  return target.has_parent_path() ? target.parent_path() : fs::path(".");
+}
+
+// A hidden name beside `target` that no one can foresee.
+fs::path unforeseeableNameBeside(const fs::path &target) {
+  static std::mt19937_64 random{std::random_device{}()};
+  char suffix[17];
+  std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
+  return directoryOf(target) / ("." + target.filename().string() + "." + suffix);
+}
+
+// The file replacing `existing` keeps its mode and, where this user may give it, its owner:
+// a page kept from other users stays so.
+void keepModeAndOwner(int file, const struct stat &existing) {
+  (void)::fchmod(file, existing.st_mode & 07777);
+  if (::fchown(file, existing.st_uid, existing.st_gid) != 0) {
+    (void)::fchmod(file, existing.st_mode & 0777); // without set-id bits for another owner
   }
-  temporary = name;
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  if (::fchmod(file.get(), 0666 & ~mask) != 0) {
-    return FileDescriptor(-1);
-  }
-  return file;
 }
 
 } // namespace
 
+// A file without a name in the target's directory, so that a run that is killed leaves
+// nothing behind; it is given a name only when complete. Where the file system cannot make
+// one, a hidden file with a name no one can foresee, made with O_EXCL.
+FileDescriptor ReplacementFile::createBesideTarget() {
+  FileDescriptor file(::open(directoryOf(target_).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+  if (file.isOpen() || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) {
+    return file;
+  }
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const fs::path name = unforeseeableNameBeside(target_);
+    file = FileDescriptor(
+        ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (file.isOpen()) {
+      temporary_ = name;
+      return file;
+    }
+    if (errno != EEXIST) {
+      break;
+    }
+  }
+  return file;
+}
+
+// Gives the unnamed file a hidden name beside the target, from which it is renamed.
+bool ReplacementFile::nameTheFile() {
+  const std::string self = "/proc/self/fd/" + std::to_string(file_.get());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const fs::path name = unforeseeableNameBeside(target_);
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      temporary_ = name;
+      return true;
+    }
+    if (errno != EEXIST) {
+      break;
+    }
+  }
+  fail(std::strerror(errno));
+  return false;
+}
+
 ReplacementFile::ReplacementFile(fs::path target) : target_(std::move(target)) {
-  if (const std::string refusal = refusalOf(target_); !refusal.empty()) {
-    fail(refusal);
+  const TargetState state = stateOf(target_);
+  if (!state.refusal.empty()) {
+    fail(state.refusal);
     return;
   }
-  file_ = createTemporaryBeside(target_, temporary_);
+  file_ = createBesideTarget();
   if (!file_.isOpen()) {
     fail(std::strerror(errno));
+  } else if (state.existing) {
+    keepModeAndOwner(file_.get(), *state.existing);
   }
 }
 
@@ -100,6 +158,9 @@ bool ReplacementFile::commit() {
   flush();
   if (failure_.empty() && ::fsync(file_.get()) != 0) {
     fail(std::strerror(errno)); // the disk filled while the data went out, or it failed
+  }
+  if (failure_.empty() && temporary_.empty()) {
+    nameTheFile();
   }
   if (!file_.close()) {
     fail(std::strerror(errno));

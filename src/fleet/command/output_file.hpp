@@ -1,10 +1,11 @@
 #pragma once
 
 // Where the fleet view's page and metrics go. A file replaced as a whole: written to a new
-// temporary file beside it, whose name no one can foresee, and renamed into place once
-// complete, so that a reader never sees half of it and a failure leaves the previous file as
-// it was. The target may be anywhere the operator points it, so it is never written through:
-// a target that exists and is not a regular file (a link, a FIFO, a device) is refused.
+// file beside it, without a name (or, where the file system cannot make one, with a name no
+// one can foresee), and renamed into place once complete, so that a reader never sees half of it
+// and a failure leaves the previous file as it was. The target may be anywhere the operator points
+// it, so it is never written through: a target that exists and is not a regular file (a link, a
+// FIFO, a device) is refused.
 
 #include "base/file_descriptor.hpp"
 
@@ -33,11 +34,14 @@ public:
 private:
   int_type overflow(int_type c) override;
   std::streamsize xsputn(const char *text, std::streamsize count) override;
+  FileDescriptor createBesideTarget();
+  bool nameTheFile();
   void flush();
   void fail(const std::string &reason);
 
   std::filesystem::path target_;
-  std::filesystem::path temporary_; // empty once put in place, or when none was made
+  // The file's hidden name, until it is put in place; empty while it has none.
+  std::filesystem::path temporary_;
   FileDescriptor file_;
   std::string buffer_;
   std::string failure_;
