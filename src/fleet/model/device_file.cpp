@@ -87,7 +87,7 @@ int dayNumber(int year, int month, int day) {
 // The local date two days before `time`: a stamp of an earlier date names an instant before
 // `time`, whatever the time zone's offset.
 int dayNumberTwoDaysBefore(std::time_t time) {
-  const std::time_t earlier = time - 2 * 86400;
+  const std::time_t earlier = time - std::time_t{2} * 86400;
   std::tm local{};
   localtime_r(&earlier, &local);
   return dayNumber(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
