@@ -1,8 +1,9 @@
 // The device log on real files, in a temporary working directory of each test's own.
 
+#include "base/escaping.hpp"
 #include "devicelog/devicelog.hpp"
 #include "devicelog/record_format.hpp"
-#include "devicelog/report.hpp"
+#include "server/report.hpp"
 
 #include <gtest/gtest.h>
 

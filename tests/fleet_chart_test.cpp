@@ -2,24 +2,25 @@
 // ticks, the figures of their headings, the silences that break their lines, and values at
 // the edge of what a double holds.
 
-#include "fleet/chart.hpp"
-#include "fleet/page.hpp"
+#include "fleet_fixture.hpp"
+
+#include "fleet/render/chart.hpp"
+#include "fleet/render/page.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cfloat>
 #include <cmath>
 #include <regex>
+#include <sstream>
+
+using namespace fleet_fixture;
 
 namespace {
 
-ChartSlice slice(std::vector<double> means, std::vector<unsigned> counts) {
-  return {0, 0, std::move(means), std::move(counts)};
-}
-
-// A slice whose records came from `first` to `last`, each with the value `value`.
-ChartSlice slice(std::time_t first, std::time_t last, double value) {
-  return {first, last, {value}, {1}};
+// A slice of records whose values in each field were all its mean.
+ChartSlice slice(const std::vector<double> &means, std::vector<std::size_t> counts) {
+  return {0, 0, means, means, means, std::move(counts)};
 }
 
 TEST(ValueAxis, StepsAtOneTwoOrFiveTimesAPowerOfTen) {
@@ -99,19 +100,6 @@ TEST(ValueAxis, TicksShowTheDecimalsTheirStepNeeds) {
   }
 }
 
-// Ticks in UTC, so that the table holds for any machine.
-class TimeTicks : public ::testing::Test {
-protected:
-  void SetUp() override {
-    ::setenv("TZ", "UTC", 1);
-    ::tzset();
-  }
-  void TearDown() override {
-    ::unsetenv("TZ");
-    ::tzset();
-  }
-};
-
 // Seconds since the epoch of a UTC date and time.
 std::time_t utc(int year, int month, int day, int hour = 0, int minute = 0) {
   std::tm time{};
@@ -123,65 +111,45 @@ std::time_t utc(int year, int month, int day, int hour = 0, int minute = 0) {
   return ::timegm(&time);
 }
 
-TEST_F(TimeTicks, FallOnRoundHoursOrDaysWithTheDateWhereTheDayChanges) {
+TEST(TimeTicks, FallOnRoundHoursOrDaysWithTheDateWhereTheDayChanges) {
+  const TimeZone utcOnly("UTC"); // so that the table holds for any machine
   struct Case {
     const char *what;
     std::time_t start, end;
-    std::vector<std::string> texts, dates;
+    std::string ticks; // each tick's text, and its date below it in brackets
   };
   const Case cases[] = {
-      {"a day from an odd minute, across midnight",
-       utc(2026, 12, 7, 13, 1),
+      {"a day from an odd minute, across midnight", utc(2026, 12, 7, 13, 1),
        utc(2026, 12, 8, 13, 1),
-       {"15:00", "18:00", "21:00", "00:00", "03:00", "06:00", "09:00", "12:00"},
-       {"7 Dec", "", "", "8 Dec", "", "", "", ""}},
-      {"six hours",
-       utc(2026, 12, 8, 9, 59),
-       utc(2026, 12, 8, 15, 59),
-       {"10:00", "11:00", "12:00", "13:00", "14:00", "15:00"},
-       {"8 Dec", "", "", "", "", ""}},
-      {"ten minutes",
-       utc(2026, 12, 8, 9, 58),
-       utc(2026, 12, 8, 10, 8),
-       {"09:58", "10:00", "10:02", "10:04", "10:06", "10:08"},
-       {"8 Dec", "", "", "", "", ""}},
-      {"a week: days, by date alone",
-       utc(2026, 12, 1, 12),
-       utc(2026, 12, 8, 12),
-       {"2 Dec", "3 Dec", "4 Dec", "5 Dec", "6 Dec", "7 Dec", "8 Dec"},
-       {"", "", "", "", "", "", ""}},
-      {"a day across the new year: the year shown",
-       utc(2026, 12, 31, 12),
-       utc(2027, 1, 1, 12),
-       {"12:00", "15:00", "18:00", "21:00", "00:00", "03:00", "06:00", "09:00", "12:00"},
-       {"31 Dec 2026", "", "", "", "1 Jan 2027", "", "", "", ""}},
-      {"a week across the new year",
-       utc(2026, 12, 28),
-       utc(2027, 1, 3),
-       {"28 Dec 2026", "29 Dec 2026", "30 Dec 2026", "31 Dec 2026", "1 Jan 2027", "2 Jan 2027",
-        "3 Jan 2027"},
-       {"", "", "", "", "", "", ""}},
-      {"a year: months", utc(2026, 1, 15), utc(2026, 12, 15), {"Apr", "Jul", "Oct"}, {"", "", ""}},
+       "15:00 (7 Dec), 18:00, 21:00, 00:00 (8 Dec), 03:00, 06:00, 09:00, 12:00"},
+      {"six hours", utc(2026, 12, 8, 9, 59), utc(2026, 12, 8, 15, 59),
+       "10:00 (8 Dec), 11:00, 12:00, 13:00, 14:00, 15:00"},
+      {"ten minutes", utc(2026, 12, 8, 9, 58), utc(2026, 12, 8, 10, 8),
+       "09:58 (8 Dec), 10:00, 10:02, 10:04, 10:06, 10:08"},
+      {"a week: days, by date alone", utc(2026, 12, 1, 12), utc(2026, 12, 8, 12),
+       "2 Dec, 3 Dec, 4 Dec, 5 Dec, 6 Dec, 7 Dec, 8 Dec"},
+      {"a day across the new year: the year shown", utc(2026, 12, 31, 12), utc(2027, 1, 1, 12),
+       "12:00 (31 Dec 2026), 15:00, 18:00, 21:00, 00:00 (1 Jan 2027), 03:00, 06:00, 09:00, 12:00"},
+      {"a week across the new year", utc(2026, 12, 28), utc(2027, 1, 3),
+       "28 Dec 2026, 29 Dec 2026, 30 Dec 2026, 31 Dec 2026, 1 Jan 2027, 2 Jan 2027, 3 Jan 2027"},
+      {"a year: months", utc(2026, 1, 15), utc(2026, 12, 15), "Apr, Jul, Oct"},
   };
   for (const Case &c : cases) {
-    std::vector<std::string> texts;
-    std::vector<std::string> dates;
+    std::string ticks;
     for (const TimeTick &tick : timeTicks(c.start, c.end)) {
-      texts.push_back(tick.text);
-      dates.push_back(tick.date);
+      ticks += (ticks.empty() ? "" : ", ") + tick.text +
+               (tick.date.empty() ? "" : " (" + tick.date + ")");
       EXPECT_GE(tick.time, c.start) << c.what;
       EXPECT_LE(tick.time, c.end) << c.what;
     }
-    EXPECT_EQ(texts, c.texts) << c.what;
-    EXPECT_EQ(dates, c.dates) << c.what;
+    EXPECT_EQ(ticks, c.ticks) << c.what;
   }
   EXPECT_TRUE(timeTicks(100, 100).empty());
 }
 
 // Where clocks change, ticks stay at round local hours, in order, each with its own label.
 TEST(TimeTicksWhereClocksChange, StayAtRoundLocalHours) {
-  ::setenv("TZ", "Europe/Berlin", 1);
-  ::tzset();
+  const TimeZone berlin("Europe/Berlin");
   const std::pair<std::time_t, std::time_t> days[] = {
       {utc(2026, 3, 28, 23), utc(2026, 3, 29, 22)},   // 23 hours: 02:00 does not exist
       {utc(2026, 10, 24, 22), utc(2026, 10, 25, 23)}, // 25 hours: 02:00 comes twice
@@ -200,8 +168,6 @@ TEST(TimeTicksWhereClocksChange, StayAtRoundLocalHours) {
       }
     }
   }
-  ::unsetenv("TZ");
-  ::tzset();
 }
 
 TEST(FieldStats, LastLowestHighestAndMeanOfTheRecords) {
@@ -209,59 +175,42 @@ TEST(FieldStats, LastLowestHighestAndMeanOfTheRecords) {
     const char *what;
     std::map<long, ChartSlice> chart;
     std::size_t field;
-    double last, low, high, mean;
-    std::size_t records;
+    FieldStats stats; // last, low, high, mean, records
   };
   const Case cases[] = {
       {"one field",
        {{0, slice({4}, {1})}, {1, slice({8}, {1})}, {2, slice({6}, {1})}},
        0,
-       6,
-       4,
-       8,
-       6,
-       3},
+       {6, 4, 8, 6, 3}},
       {"the mean weighs each slice by its records",
        {{0, slice({4}, {3})}, {1, slice({8}, {1})}},
        0,
-       8,
-       4,
-       8,
-       5,
-       4},
+       {8, 4, 8, 5, 4}},
       {"the second field, missing from a slice",
        {{0, slice({1, 50}, {1, 1})}, {1, slice({2}, {1})}, {2, slice({3, 40}, {1, 1})}},
        1,
-       40,
-       40,
-       50,
-       45,
-       2},
+       {40, 40, 50, 45, 2}},
       {"a slice without a number for the field",
        {{0, slice({0, 7}, {0, 2})}, {1, slice({9, 9}, {1, 0})}},
        0,
-       9,
-       9,
-       9,
-       9,
-       1},
+       {9, 9, 9, 9, 1}},
+      {"the lowest and highest record, not slice mean",
+       {{0, {0, 0, {5}, {1}, {9}, {2}}}},
+       0,
+       {5, 1, 9, 5, 2}},
       {"at the edge of what a double holds",
        {{0, slice({DBL_MAX}, {1})}, {1, slice({-DBL_MAX}, {1})}},
        0,
-       -DBL_MAX,
-       -DBL_MAX,
-       DBL_MAX,
-       0,
-       2},
+       {-DBL_MAX, -DBL_MAX, DBL_MAX, 0, 2}},
   };
   for (const Case &c : cases) {
     const auto stats = fieldStats(c.chart, c.field);
     ASSERT_TRUE(stats) << c.what;
-    EXPECT_EQ(stats->last, c.last) << c.what;
-    EXPECT_EQ(stats->low, c.low) << c.what;
-    EXPECT_EQ(stats->high, c.high) << c.what;
-    EXPECT_DOUBLE_EQ(stats->mean, c.mean) << c.what;
-    EXPECT_EQ(stats->records, c.records) << c.what;
+    EXPECT_EQ(stats->last, c.stats.last) << c.what;
+    EXPECT_EQ(stats->low, c.stats.low) << c.what;
+    EXPECT_EQ(stats->high, c.stats.high) << c.what;
+    EXPECT_DOUBLE_EQ(stats->mean, c.stats.mean) << c.what;
+    EXPECT_EQ(stats->records, c.stats.records) << c.what;
   }
   EXPECT_FALSE(fieldStats({}, 0));
   EXPECT_FALSE(fieldStats({{0, slice({1}, {1})}}, 1));
@@ -271,42 +220,45 @@ TEST(FieldStats, LastLowestHighestAndMeanOfTheRecords) {
 TEST(FieldLabel, TheListsNameAndUnitElseTheFieldsNumber) {
   Device named;
   named.fields = {{"temperature", "°C"}, {"humidity", "%"}, {"state", ""}};
+  FleetDevice unlisted;
+  FleetDevice listed;
+  listed.listed = &named;
   struct Case {
-    const Device *device;
+    const FleetDevice *device;
     std::size_t field;
     const char *label;
   };
   const Case cases[] = {
-      {nullptr, 0, "field 3"},     {nullptr, 2, "field 5"}, {&named, 0, "temperature (°C)"},
-      {&named, 1, "humidity (%)"}, {&named, 2, "state"},    {&named, 3, "field 6"},
+      {&unlisted, 0, "field 3"},    {&unlisted, 2, "field 5"}, {&listed, 0, "temperature (°C)"},
+      {&listed, 1, "humidity (%)"}, {&listed, 2, "state"},     {&listed, 3, "field 6"},
   };
   for (const Case &c : cases) {
-    EXPECT_EQ(fieldLabel(c.device, c.field), c.label) << c.field;
+    EXPECT_EQ(fieldLabel(*c.device, c.field), c.label) << c.field;
   }
 }
 
-// A device's section of the page, from its records: how long before the window's end each
-// came, oldest first, and its value.
-std::string sectionOf(const std::vector<std::pair<std::time_t, double>> &records,
-                      const Window &window, const Device *listed = nullptr) {
-  DeviceSummary device;
-  device.name = "A";
-  device.device = listed;
-  std::time_t previous = 0;
-  for (const auto &[ago, value] : records) {
-    const std::time_t time = window.now - ago;
-    const auto number =
-        static_cast<long>((time - windowStart(window)) * chartSlices / window.since.seconds);
-    const auto [it, fresh] = device.chart.emplace(number, slice(time, time, value));
-    it->second.time = time; // records come oldest first
+// Records of the device A: how long before now each came, oldest first, and its values.
+using Records = std::vector<std::pair<std::int64_t, std::string>>;
 
-    if (previous != 0) {
-      device.intervals.add(time - previous);
-    }
-    previous = time;
-    ++device.records;
+// The page of the fleet that A's file, the files of the devices `others` and the device list
+// `list`, if one is given, make.
+std::string pageOf(const Records &records, const std::string &list = "",
+                   const std::vector<std::string> &others = {}) {
+  const TempDir dir;
+  std::string contents;
+  for (const auto &[ago, values] : records) {
+    contents += record(ago, "A," + values);
   }
-  return deviceSection(device, window);
+  dir.write("A.csv", contents);
+  for (const std::string &other : others) {
+    dir.write(other + ".csv", record(60, other + ",<script>alert(1)</script>,\"q'"));
+  }
+  const Window window{now, {day, "24h"}};
+  const auto devices = list.empty() ? std::nullopt : std::optional(parseDeviceList(list, "list"));
+  std::ostringstream page;
+  writePage(page, readFleet(dir.path(), window, devices ? &*devices : nullptr),
+            [&](const FleetDevice &device) { return readChart(dir.path(), device, window); });
+  return page.str();
 }
 
 std::size_t count(const std::string &text, const std::string &what) {
@@ -316,12 +268,12 @@ std::size_t count(const std::string &text, const std::string &what) {
 }
 
 TEST(Chart, NeverDrawsANumberThatIsNotFinite) {
-  const Window window{100000, {86400, "24h"}};
-  const std::string section =
-      sectionOf({{4000, 1e308}, {3000, -1e308}, {2000, DBL_MAX}, {1000, -DBL_MAX}, {0, 5}}, window);
-  EXPECT_EQ(count(section, "<polyline"), 1U) << section;
-  EXPECT_EQ(count(section, "nan|inf"), 0U) << section;
-  const std::string flat = sectionOf({{1000, DBL_MAX}, {0, DBL_MAX}}, window);
+  const std::string max = "1.7976931348623157e308";
+  const std::string page =
+      pageOf({{4000, "1e308"}, {3000, "-1e308"}, {2000, max}, {1000, "-" + max}, {0, "5"}});
+  EXPECT_EQ(count(page, "<polyline"), 1U) << page;
+  EXPECT_EQ(count(page, "nan|inf"), 0U) << page;
+  const std::string flat = pageOf({{1000, max}, {0, max}});
   EXPECT_EQ(count(flat, "<polyline"), 1U) << flat;
   EXPECT_EQ(count(flat, "nan|inf"), 0U) << flat;
 }
@@ -329,35 +281,37 @@ TEST(Chart, NeverDrawsANumberThatIsNotFinite) {
 TEST(Chart, BreaksItsLinesWhereTheDeviceWasSilent) {
   struct Case {
     const char *what;
-    std::vector<std::pair<std::time_t, double>> records;
-    std::int64_t stale;
+    Records records;
+    std::string list;
     std::size_t lines, silences;
   };
-  // Records every minute for two hours, ending `end` seconds before now, leaving out those
+  // Records every `step` seconds from `start` to `end` seconds before now, leaving out those
   // from `from` to `to` seconds before now.
-  const auto everyMinute = [](std::time_t start, std::time_t end, std::time_t from = 0,
-                              std::time_t to = 0) {
-    std::vector<std::pair<std::time_t, double>> records;
-    for (std::time_t ago = start; ago >= end; ago -= 60) {
+  const auto every = [](std::int64_t step, std::int64_t start, std::int64_t end,
+                        std::int64_t from = 0, std::int64_t to = 0) {
+    Records records;
+    for (std::int64_t ago = start; ago >= end; ago -= step) {
       if (ago > to || ago < from) {
-        records.emplace_back(ago, static_cast<double>(ago % 7));
+        records.emplace_back(ago, std::to_string(ago % 7));
       }
     }
     return records;
   };
   const Case cases[] = {
-      {"no silence", everyMinute(80000, 0), 3600, 1, 0},
-      {"six hours of silence: longer than stale", everyMinute(80000, 0, 20000, 41600), 3600, 2, 1},
-      {"six minutes: five times the usual interval", everyMinute(80000, 0, 20000, 20300), 3600, 2,
-       1},
-      {"four minutes: not a silence", everyMinute(80000, 0, 20000, 20180), 3600, 1, 0},
-      {"silent up to now", everyMinute(80000, 7200), 3600, 1, 1},
+      {"no silence", every(60, 80000, 0), "", 1, 0},
+      {"six hours of silence: longer than stale", every(60, 80000, 0, 20000, 41600), "", 2, 1},
+      {"six minutes: five times the usual interval", every(60, 80000, 0, 20000, 20300), "", 2, 1},
+      {"four minutes: not a silence", every(60, 80000, 0, 20000, 20180), "", 1, 0},
+      {"silent up to now", every(60, 80000, 7200), "", 1, 1},
+      {"forty minutes, records ten apart: not a silence", every(600, 80000, 0, 21000, 22500), "", 1,
+       0},
+      {"but past the device's own stale", every(600, 80000, 0, 21000, 22500), "[A]\nstale = 20m\n",
+       2, 1},
   };
   for (const Case &c : cases) {
-    const Window window{100000, {86400, "24h"}, {c.stale, "1h"}};
-    const std::string section = sectionOf(c.records, window);
-    EXPECT_EQ(count(section, "<polyline"), c.lines) << c.what;
-    EXPECT_EQ(count(section, "<rect class='silence'"), c.silences) << c.what;
+    const std::string page = pageOf(c.records, c.list);
+    EXPECT_EQ(count(page, "<polyline"), c.lines) << c.what;
+    EXPECT_EQ(count(page, "<rect class='silence'"), c.silences) << c.what;
   }
 }
 
@@ -373,58 +327,47 @@ TEST(Chart, TheUsualIntervalIsTheMedianNotTheMean) {
 }
 
 TEST(Page, WithAListNamesDevicesAndFieldsAndListsTheFilesNotOnIt) {
-  const Window window{100000, {86400, "24h"}};
-  Device cellar;
-  cellar.identifier = "A";
-  cellar.name = "Cellar <north>";
-  cellar.fields = {{"temperature", "°C"}};
-  Device unnamed;
-  unnamed.identifier = "A";
   struct Case {
     const char *what;
-    const Device *device;
+    std::string list;
+    std::vector<std::string> others; // files beside A's
     std::vector<const char *> shown;
   };
   const Case cases[] = {
       {"no list",
-       nullptr,
+       "",
+       {},
        {"<h2>A</h2>", "<h3>field 3 <span class='stats'>last 21 · min 19 · max 21 · mean 20",
         "<title>field 3</title>", "<title>[0-9-]+ [0-9:]+: 19 \\(1 record\\)</title>"}},
       {"a name and a unit",
-       &cellar,
-       {"<h2>A<span class='name'>Cellar &lt;north&gt;</span></h2>",
+       "[A]\nname = Cellar <north>\nfields = temperature (°C)\n",
+       {},
+       {"<td>A \\(Cellar &lt;north&gt;\\)</td>",
+        "<h2>A<span class='name'>Cellar &lt;north&gt;</span></h2>",
         "<h3>temperature \\(°C\\) <span class='stats'>last 21 °C · min 19 · max 21 · mean 20",
         "<title>[0-9-]+ [0-9:]+: 21 °C \\(1 record\\)</title>"}},
-      {"on the list without a name", &unnamed, {"<h2>A</h2>", "<h3>field 3 "}},
+      {"on the list without a name", "[A]\n", {}, {"<h2>A</h2>", "<h3>field 3 "}},
+      {"a board that never reported", "[A]\n[B]\n", {}, {"<h2>B</h2>\n<p class='none'>Never"}},
+      {"files the list does not name",
+       "[A]\n",
+       {"HELP", "<b>"},
+       {"<h2>2 files not in the device list</h2>\n"
+        "<ul class='unlisted'><li>&lt;b&gt;</li><li>HELP</li></ul>"}},
+      {"one such file", "[A]\n", {"HELP"}, {"<h2>1 file not in the device list</h2>"}},
+      {"what devices send is text, never markup",
+       "",
+       {"<b>x&y"},
+       {"<td>&lt;b&gt;x&amp;y</td>", "<h2>&lt;b&gt;x&amp;y</h2>"}},
   };
   for (const Case &c : cases) {
-    const std::string section = sectionOf({{7200, 19}, {3600, 20}, {0, 21}}, window, c.device);
+    const std::string page = pageOf({{7200, "19"}, {3600, "20"}, {0, "21"}}, c.list, c.others);
     for (const char *shown : c.shown) {
-      EXPECT_EQ(count(section, shown), 1U) << c.what << ": " << shown << "\n" << section;
+      EXPECT_EQ(count(page, shown), 1U) << c.what << ": " << shown << "\n" << page;
     }
-  }
-
-  DeviceSummary listed;
-  listed.name = "A";
-  listed.device = &cellar;
-  DeviceSummary never;
-  never.name = "B";
-  never.neverReported = true;
-  EXPECT_EQ(count(deviceSection(never, window), "Never reported"), 1U);
-  const struct {
-    std::vector<std::string> files;
-    const char *shown;
-  } unlisted[] = {
-      {{}, "not in the device list"},
-      {{"HELP.csv", "<b>.csv"},
-       "<h2>2 files not in the device list</h2>\n"
-       "<ul class='unlisted'><li>HELP.csv</li><li>&lt;b&gt;.csv</li></ul>"},
-      {{"HELP.csv"}, "<h2>1 file not in the device list</h2>"},
-  };
-  for (const auto &c : unlisted) {
-    const std::string start = pageStart({listed}, window, c.files);
-    EXPECT_EQ(count(start, R"(<td>A \(Cellar &lt;north&gt;\)</td>)"), 1U) << start;
-    EXPECT_EQ(count(start, c.shown), c.files.empty() ? 0U : 1U) << start;
+    EXPECT_EQ(count(page, "not in the device list</h2>"),
+              c.others.empty() || c.list.empty() ? 0U : 1U)
+        << c.what;
+    EXPECT_EQ(count(page, "<b>|<script|'q"), 0U) << c.what;
   }
 }
 

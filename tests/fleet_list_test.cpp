@@ -1,154 +1,166 @@
-// The fleet view with a device list, and its metrics for Prometheus, from summaries made in
-// memory and lists parsed from text: rows, statuses, label escaping and the metrics' text.
+// The fleet view with a device list, and its metrics for Prometheus, from readings of files
+// made in memory and lists parsed from text: rows, statuses, label escaping, numbers and the
+// metrics' text.
 
-#include "fleet/prometheus.hpp"
-#include "fleet/reading.hpp"
-#include "fleet/table.hpp"
+#include "fleet_fixture.hpp"
+
+#include "fleet/model/fleet.hpp"
+#include "fleet/render/prometheus.hpp"
+#include "fleet/render/table.hpp"
+#include "fleet/render/text.hpp"
 
 #include "devices/device_list.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
+#include <sstream>
 
 namespace {
 
 constexpr std::time_t now = 1'800'000'000;
+const Window window{now}; // stale after 1h
 
-Window window() {
-  Window w;
-  w.now = now;
-  return w; // stale after 1h
+// The file `name`.csv: 3 records, the last `ago` seconds old with `fields` after the identifier.
+DeviceFile file(const std::string &name, std::int64_t ago, const std::string &fields = "") {
+  FileReading reading;
+  reading.records = 3;
+  reading.lastSeen = now - ago;
+  reading.last = {fields, fields.size(), numericFields(fields)};
+  return {name + ".csv", reading};
 }
 
-// A file of `name` whose last record is `ago` seconds old; ago < 0: no record at all.
-DeviceSummary file(const std::string &name, std::int64_t ago, const std::string &fields = "") {
-  DeviceSummary summary;
-  summary.fileName = name + ".csv";
-  summary.name = name;
-  summary.records = ago < 0 ? 0 : 3;
-  summary.lastSeen = ago < 0 ? 0 : now - ago;
-  summary.lastFields = fields;
-  summary.lastFieldsLength = fields.size();
-  return summary;
-}
-
-const DeviceList list = parseDeviceList("[24:6F:28:A1:03:5C]\n"
-                                        "name = Greenhouse north\n"
-                                        "stale = 15m\n"
-                                        "fields = temperature (°C), humidity (%)\n"
-                                        "[30AEA40C2F44]\n"
-                                        "name = Cellar\n"
-                                        "[AABBCCDDEEFF]\n",
-                                        "devices");
-
-struct Row {
-  std::string device, state, last;
-};
-
-std::vector<Row> rowsOf(const ListedFleet &fleet) {
-  std::vector<DeviceSummary> devices = fleet.devices;
-  sortForTheOperator(devices, window());
-  std::vector<Row> rows;
-  for (const auto &device : devices) {
-    const TableRow row = tableRow(device, window());
-    rows.push_back({row.device, row.state, row.last});
-  }
-  return rows;
-}
+const DeviceList boards = parseDeviceList("[24:6F:28:A1:03:5C]\n"
+                                          "name = Greenhouse north\n"
+                                          "stale = 15m\n"
+                                          "fields = temperature (°C), humidity (%)\n"
+                                          "[30AEA40C2F44]\n"
+                                          "name = Cellar\n"
+                                          "[AABBCCDDEEFF]\n",
+                                          "devices");
 
 TEST(FleetWithAList, ShowsTheListsBoardsAndLeavesOtherFilesOutOfTheStatus) {
   struct Case {
     const char *what;
-    std::vector<DeviceSummary> files;
-    std::vector<std::vector<std::string>> rows; // device, state, last record; in table order
-    std::string notListed;                      // the line after the table
+    std::vector<DeviceFile> files;
+    // Device, records, state, last record and notes; in table order.
+    std::vector<std::vector<std::string>> rows;
+    std::string tail; // the table's lines after the rows
     FleetStatus status;
+    const DeviceList *list = &boards;
   };
+  const std::string own = " stale (no record for 1h, or for the time the device list gives)\n";
   const Case cases[] = {
-      {"every board fresh, scanners' files aside",
+      {"every board fresh, under its list spelling's file name, scanners' files aside",
        {file("246f28a1035c", 60, "21.5,55"), file("30-AE-A4-0C-2F-44", 120, "7"),
         file("AABBCCDDEEFF", 10, "1"), file("HELP", 5), file("gkrellm 0.0.0", 5), file("JRMI", 5)},
-       {{"246f28a1035c (Greenhouse north)", "ok", "21.5,55"},
-        {"30-AE-A4-0C-2F-44 (Cellar)", "ok", "7"},
-        {"AABBCCDDEEFF", "ok", "1"}},
-       "3 files not in the device list: HELP, JRMI, gkrellm 0.0.0",
+       {{"246F28A1035C (Greenhouse north)", "3", "ok", "21.5,55"},
+        {"30AEA40C2F44 (Cellar)", "3", "ok", "7"},
+        {"AABBCCDDEEFF", "3", "ok", "1"}},
+       "3 devices, 0" + own + "3 files not in the device list: HELP, JRMI, gkrellm 0.0.0\n",
+       FleetStatus::everyDeviceFresh},
+      {"one board in three spellings: one device, its newest record the last",
+       {file("24-6f-28-a1-03-5c", 1200, "19,60"), file("246F28A1035C", 60, "21.5,55"),
+        file("246f28a1035c", 3000, "18,61"), file("30AEA40C2F44", 60), file("AABBCCDDEEFF", 60)},
+       {{"246F28A1035C (Greenhouse north)", "9", "ok",
+         "21.5,55 [files 24-6f-28-a1-03-5c.csv, 246F28A1035C.csv, 246f28a1035c.csv]"},
+        {"30AEA40C2F44 (Cellar)", "3", "ok", ""},
+        {"AABBCCDDEEFF", "3", "ok", ""}},
+       "3 devices, 0" + own,
        FleetStatus::everyDeviceFresh},
       {"a listed board without a file never reported and is stale",
        {file("246F28A1035C", 60), file("AABBCCDDEEFF", 60)},
-       {{"30AEA40C2F44 (Cellar)", "STALE", "never reported"},
-        {"246F28A1035C (Greenhouse north)", "ok", ""},
-        {"AABBCCDDEEFF", "ok", ""}},
-       "",
+       {{"30AEA40C2F44 (Cellar)", "0", "STALE", "never reported"},
+        {"246F28A1035C (Greenhouse north)", "3", "ok", ""},
+        {"AABBCCDDEEFF", "3", "ok", ""}},
+       "3 devices, 1" + own,
        FleetStatus::someStale},
       {"the list's own threshold: 20 minutes is stale at 15m, not at the default 1h",
        {file("246F28A1035C", 1200), file("30AEA40C2F44", 1200), file("AABBCCDDEEFF", 1200)},
-       {{"246F28A1035C (Greenhouse north)", "STALE", ""},
-        {"30AEA40C2F44 (Cellar)", "ok", ""},
-        {"AABBCCDDEEFF", "ok", ""}},
-       "",
+       {{"246F28A1035C (Greenhouse north)", "3", "STALE", ""},
+        {"30AEA40C2F44 (Cellar)", "3", "ok", ""},
+        {"AABBCCDDEEFF", "3", "ok", ""}},
+       "3 devices, 1" + own,
        FleetStatus::someStale},
       {"only files not on the list: every device never reported",
        {file("HELP", 5)},
-       {{"24:6F:28:A1:03:5C (Greenhouse north)", "STALE", "never reported"},
-        {"30AEA40C2F44 (Cellar)", "STALE", "never reported"},
-        {"AABBCCDDEEFF", "STALE", "never reported"}},
-       "1 file not in the device list: HELP",
+       {{"246F28A1035C (Greenhouse north)", "0", "STALE", "never reported"},
+        {"30AEA40C2F44 (Cellar)", "0", "STALE", "never reported"},
+        {"AABBCCDDEEFF", "0", "STALE", "never reported"}},
+       "3 devices, 3" + own + "1 file not in the device list: HELP\n",
        FleetStatus::everyDeviceStaleOrNone},
+      {"without a list, every file is a device",
+       {file("A", 60), file("HELP", 7200)},
+       {{"HELP", "3", "STALE", ""}, {"A", "3", "ok", ""}},
+       "2 devices, 1 stale (no record for 1h)\n",
+       FleetStatus::someStale,
+       nullptr},
+      {"without a list or a file",
+       {},
+       {},
+       "0 devices, 0 stale (no record for 1h)\n",
+       FleetStatus::everyDeviceStaleOrNone,
+       nullptr},
   };
   for (const auto &c : cases) {
-    const ListedFleet fleet = applyDeviceList(c.files, list);
+    const Fleet fleet = fleetOf(c.files, window, c.list);
     std::vector<std::vector<std::string>> rows;
-    for (const auto &row : rowsOf(fleet)) {
-      rows.push_back({row.device, row.state, row.last});
+    for (const FleetDevice &device : fleet.devices) {
+      const DeviceWords words = wordsFor(device, window);
+      rows.push_back({words.device, words.records, words.state,
+                      words.last + (words.notes.empty() ? "" : " " + words.notes)});
     }
     EXPECT_EQ(rows, c.rows) << c.what;
-    EXPECT_EQ(notListedLine(fleet.notListed), c.notListed) << c.what;
-    EXPECT_EQ(fleetStatus(fleet.devices, window()), c.status) << c.what;
-    const std::string table = tableText(fleet.devices, window(), 120, fleet.notListed);
-    EXPECT_EQ(table.find(c.notListed + "\n") != std::string::npos, true) << c.what << table;
+    EXPECT_EQ(fleet.status, c.status) << c.what;
+    const std::string table = tableText(fleet, 120);
+    EXPECT_EQ(table.substr(table.size() - std::min(table.size(), c.tail.size())), c.tail)
+        << c.what << "\n"
+        << table;
   }
 }
 
-TEST(FleetWithAList, WithoutAListEveryFileIsADeviceAsBefore) {
-  const std::vector<DeviceSummary> files{file("A", 60), file("HELP", 7200)};
-  EXPECT_EQ(fleetStatus(files, window()), FleetStatus::someStale);
-  EXPECT_EQ(tableText(files, window(), 120).find("not in the device list"), std::string::npos);
-  EXPECT_EQ(fleetSummaryLine(files, window()), "2 devices, 1 stale (no record for 1h)");
-}
-
 TEST(Prometheus, EscapesLabelValuesAndReadsNumericFields) {
+  // The format knows no \x escape: a byte that is not UTF-8 is written as the text \xNN.
   const std::pair<std::string, std::string> labels[] = {
       {"Greenhouse north", "Greenhouse north"},
       {"a\\b \"c\"\nd", R"(a\\b \"c\"\nd)"},
       {"Gewächshaus °C", "Gewächshaus °C"},
-      {std::string("bad \xff\xc3 end"), "bad \\xff\\xc3 end"},
+      {"bad \xff\xc3 end", R"(bad \\xff\\xc3 end)"},
+      {"21\xb0"
+       "C in Latin-1",
+       R"(21\\xb0C in Latin-1)"},
   };
   for (const auto &[text, escaped] : labels) {
     EXPECT_EQ(prometheusLabelValue(text), escaped) << text;
   }
-  struct Case {
-    std::string fields;
-    bool cut;
+  // Finite decimals in the C locale, numbered as the operator counts fields.
+  const std::pair<std::string, std::vector<std::pair<std::size_t, double>>> cases[] = {
+      {"21.5,55", {{3, 21.5}, {4, 55}}},
+      {"ok,-3e2,,0x1A,inf,nan,7", {{4, -300}, {9, 7}}},
+      {" 21.5,21.5 ,+1.5,.5,5.,1e999,1e,-,NaN,Infinity,1,5",
+       {{5, 1.5}, {6, 0.5}, {7, 5}, {13, 1}, {14, 5}}},
+      {"1.7976931348623157e308,-0,1E-3", {{3, 1.7976931348623157e308}, {4, 0}, {5, 0.001}}},
+      {"", {}},
+  };
+  for (const auto &[fields, expected] : cases) {
     std::vector<std::pair<std::size_t, double>> values;
-  };
-  const Case cases[] = {
-      {"21.5,55", false, {{3, 21.5}, {4, 55}}},
-      {"ok,-3e2,,0x1A,inf,nan,7", false, {{4, -300}, {9, 7}}},
-      {"1,2,34", true, {{3, 1}, {4, 2}}}, // the last field was cut short: not trusted
-      {"", false, {}},
-  };
-  for (const auto &c : cases) {
-    DeviceSummary device = file("A", 1, c.fields);
-    device.lastFieldsLength += c.cut ? 10 : 0;
-    EXPECT_EQ(lastNumericFields(device), c.values) << c.fields;
+    for (const FieldValue &value : numericFields(fields)) {
+      values.emplace_back(value.field + firstValueFieldNumber, value.value);
+    }
+    EXPECT_EQ(values, expected) << fields;
   }
+  const auto kept = numericFields(fleet_fixture::times(40, "7,")); // more than are read
+  ASSERT_EQ(kept.size(), valueFieldsKept);
+  EXPECT_EQ(kept.back().field, valueFieldsKept - 1);
 }
 
 TEST(Prometheus, WritesEveryMetricOnceWithItsSamples) {
-  const ListedFleet fleet = applyDeviceList(
-      {file("246F28A1035C", 1200, "21.5,55,x,9"), file("AABBCCDDEEFF", 60), file("HELP", 1)}, list);
-  const std::string text = prometheusText(fleet.devices, fleet.notListed, window());
+  std::ostringstream metrics;
+  writePrometheus(metrics, fleetOf({file("246F28A1035C", 1200, "21.5,55,x,9"),
+                                    file("AABBCCDDEEFF", 60), file("HELP", 1)},
+                                   window, &boards));
+  const std::string text = metrics.str();
   const std::string device = R"(device="246F28A1035C",name="Greenhouse north")";
   const std::string expected[] = {
       "report_collector_devices 3\n",
@@ -173,19 +185,23 @@ TEST(Prometheus, WritesEveryMetricOnceWithItsSamples) {
   // A device that never reported has no time of a last record; nothing from HELP's file.
   EXPECT_EQ(text.find("timestamp_seconds{device=\"30AEA40C2F44\""), std::string::npos);
   EXPECT_EQ(text.find("HELP\""), std::string::npos);
-  // HELP and TYPE once per metric, each metric's samples together after them.
-  std::size_t helps = 0;
-  std::size_t types = 0;
-  for (std::size_t at = text.find("# HELP "); at != std::string::npos;
-       at = text.find("# HELP ", at + 1)) {
-    ++helps;
+  // Each metric has one HELP and one TYPE, then its samples, all together.
+  std::vector<std::string> helped;
+  std::vector<std::string> typed;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t at = line.rfind("# ", 0) == 0 ? 7 : 0; // after "# HELP " or "# TYPE "
+    const std::string name = line.substr(at, line.find_first_of("{ ", at) - at);
+    if (at == 0) {
+      EXPECT_EQ(name, typed.empty() ? "" : typed.back()) << line;
+      EXPECT_EQ(helped, typed) << line;
+    } else {
+      (line.rfind("# HELP ", 0) == 0 ? helped : typed).push_back(name);
+    }
   }
-  for (std::size_t at = text.find("# TYPE "); at != std::string::npos;
-       at = text.find("# TYPE ", at + 1)) {
-    ++types;
-  }
-  EXPECT_EQ(helps, 9U);
-  EXPECT_EQ(types, 9U);
+  EXPECT_EQ(typed.size(), 9U) << text;
+  EXPECT_EQ(std::set<std::string>(typed.begin(), typed.end()).size(), typed.size()) << text;
+  EXPECT_EQ(helped, typed) << text;
 }
 
 } // namespace

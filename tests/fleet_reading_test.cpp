@@ -1,43 +1,24 @@
-// What the fleet view believes of a device file, on real files in a temporary directory: files
-// that lie, odd files, and the time stamps of the hours that clock changes repeat or skip.
+// What the fleet view believes of a device file, on real files in a temporary directory: the
+// window read from a file's end, files that lie, odd files, and the time stamps of the hours
+// that clock changes repeat or skip.
 
-#include "fleet/reading.hpp"
-#include "fleet/table.hpp"
-#include "fleet/time_stamps.hpp"
+#include "fleet_fixture.hpp"
 
-#include "devicelog/record_format.hpp"
+#include "fleet/model/device_file.hpp"
+#include "fleet/model/fleet.hpp"
+#include "fleet/model/time_stamps.hpp"
+#include "fleet/render/text.hpp"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <optional>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace fs = std::filesystem;
+using namespace fleet_fixture;
 
 namespace {
 
-const std::time_t now = std::time(nullptr);
-constexpr std::int64_t day = 86400;
-
-// A record stamped `ago` seconds before now.
-std::string record(std::int64_t ago, const std::string &rest) {
-  return formatTimestamp(now - ago) + "," + rest + "\n";
-}
-
-std::string times(std::size_t count, const std::string &text) {
-  std::string repeated;
-  for (std::size_t i = 0; i < count; ++i) {
-    repeated += text;
-  }
-  return repeated;
-}
-
-enum class Kind { file, link, fifo };
+enum class Kind { file, link, fifo, hole };
 
 struct OddFile {
   const char *what;
@@ -55,27 +36,37 @@ struct OddFile {
   std::string device = "A";
 };
 
-void make(const fs::path &path, const OddFile &file) {
+void make(const TempDir &dir, const OddFile &file) {
+  const fs::path path = dir.path() / file.fileName;
   if (file.kind == Kind::link) {
-    fs::create_symlink(path.parent_path() / "target", path);
-    std::ofstream(path.parent_path() / "target") << file.contents;
-    return;
+    fs::create_symlink(dir.write("target", file.contents), path);
+  } else if (file.kind == Kind::fifo) {
+    check(::mkfifo(path.c_str(), 0600) == 0, "mkfifo");
+  } else if (file.kind == Kind::hole) {
+    std::ofstream(path).close();
+    fs::resize_file(path, std::uintmax_t{50} << 20); // 50 MiB of history that reads as NULs
+    std::ofstream(path, std::ios::app) << file.contents;
+    setModified(path, now - file.modifiedAgo);
+  } else {
+    dir.write(file.fileName, file.contents, file.modifiedAgo);
   }
-  if (file.kind == Kind::fifo) {
-    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
-    return;
-  }
-  std::ofstream(path, std::ios::binary) << file.contents;
-  const timespec modified[2] = {{now - file.modifiedAgo, 0}, {now - file.modifiedAgo, 0}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), modified, 0), 0);
 }
 
 TEST(FleetReading, FilesThatLieOrAreOddGiveTheRowsTheyMust) {
   const std::string control = times(3000, std::string("\r\x01\x02\x1b\x7f\x08\t", 7));
   const std::string controlShown =
-      times(lastFieldsKept / 7, R"(\x0d\x01\x02\x1b\x7f\x08\x09)") + R"(\x0d\x01\x02\x1b)";
-  const std::string oldLine = "A," + std::string(65000, 'o');
+      times(lastRecordKept / 7, R"(\x0d\x01\x02\x1b\x7f\x08\x09)") + R"(\x0d\x01\x02\x1b)";
+  std::string oneADay; // a record a minute, the first as old as the window
+  for (int minute = 24 * 60; minute >= 0; --minute) {
+    oneADay += record(minute * 60L, "A:B," + std::to_string(minute) + ",x");
+  }
+  // More than 4 MiB of records older than the window, after one in it.
+  const std::string oldRun = times(70, record(2 * day + 60, "A," + std::string(64000, 'b')));
+  const std::string oldShown = std::string(lastRecordKept, 'b') + "...";
   const OddFile files[] = {
+      {"a day of records, both ends of the window in", oneADay, 0, 1441, 0, "0,x", ""},
+      {"a run of forged old stamps after it hides none of it",
+       oneADay + times(5500, "01012020000000,TARGET,0\n"), 0, 1441, 0, "0,x", ""},
       {"a forged stamp from the future is not believed",
        record(60, "A,21.5") + "31122099235959,A,99\n", 0, 1, 60, "21.5", "[1 line not believed]"},
       {"nor after three days without a write",
@@ -83,12 +74,12 @@ TEST(FleetReading, FilesThatLieOrAreOddGiveTheRowsTheyMust) {
        "[1 line not believed]", true},
       {"a forged old stamp hides no record before it", record(60, "A,7") + "01011990000000,A,1\n",
        0, 1, 60, "7", ""},
-      {"one report of old stamps hides no record before it",
-       record(60, "A,real") + record(7200, oldLine) + record(7200, "A,x"), 0, 1, 60, "real", ""},
-      {"longer runs of old records end the reading",
-       record(60, "A,hidden") + record(7300, "A," + std::string(40000, 'a')) +
-           record(7200, "A," + std::string(40000, 'b')),
-       0, 0, 7200, std::string(256, 'b') + "...", "[cut: 40000 bytes]", true},
+      {"4 MiB of old records end the reading, said when written within the window",
+       record(60, "A,hidden") + oldRun, 0, 0, 2 * day + 60, oldShown,
+       "[cut: 64000 bytes] [cut short: 4 MiB of records older than the window]", true},
+      {"and not said when the file was written before it",
+       record(2 * day + 120, "A,older") + oldRun, 2 * day, 0, 2 * day + 60, oldShown,
+       "[cut: 64000 bytes]", true},
       {"a date that does not exist", record(60, "A,1") + "31022026120000,A,2\n", 0, 1, 60, "1",
        "[1 line not believed]"},
       {"a stamp the clock's grain can explain", record(-2, "A,1"), 0, 1, -2, "1", ""},
@@ -98,12 +89,27 @@ TEST(FleetReading, FilesThatLieOrAreOddGiveTheRowsTheyMust) {
       {"the last record of a report with further lines",
        record(60, "A,1") + "more,A,2\n" + "31122099235959,A,99\n", 0, 2, 60, "2",
        "[1 line not believed]"},
+      {"further lines of an old report", record(2 * day, "A,1") + "more,A,2\n", 0, 0, 2 * day, "2",
+       "", true},
+      {"no time stamp at all: the file's time", "x,A,1\ny,A,2\n", 0, 2, 0, "2",
+       "[time of the file]"},
+      {"nor in a file written before the window", "further,A,1\n", 2 * day, 0, 2 * day, "1",
+       "[time of the file]", true},
+      {"a last line still being written", record(5, "A,1") + "012", 0, 1, 5, "1",
+       "[last line has no line feed yet: ignored]"},
+      {"binary junk and a long line",
+       std::string("\x01\xff\x00,\n", 5) + std::string(70000, 'j') + "\n" + record(1, "A,ok"), 0, 3,
+       1, "ok", ""},
+      {"empty", "", 0, 0, 0, "", "[empty file] [time of the file]"},
       {"a carriage return before the line feed", record(60, "A,21.5,43\r"), 0, 1, 60, "21.5,43",
        ""},
       {"a line of control bytes is cut", record(5, "A," + control), 0, 1, 5, controlShown + "...",
        "[cut: 21000 bytes]"},
       {"no stamp in the last 1 MiB", record(60, "A,1") + times(200000, "x,A,1\n"), 0, std::nullopt,
        0, "1", "[no time stamp in the last 1 MiB: read no further] [time of the file]"},
+      {"a history of 50 MiB that is a hole is read no further than 1 MiB into it",
+       "\n" + record(2 * day, "A,old") + record(60, "A,1") + record(0, "A,2"), 0, 2, 0, "2", "",
+       false, Kind::hole},
       {"a link is not followed", "root's secret\n", 0, 0, std::nullopt, "",
        "[a symbolic link: not read]", true, Kind::link},
       {"a FIFO is not read", "", 0, 0, std::nullopt, "", "[not a regular file: not read]", true,
@@ -111,35 +117,29 @@ TEST(FleetReading, FilesThatLieOrAreOddGiveTheRowsTheyMust) {
       {"the empty identifier has a name no file can give", record(60, ",1"), 0, 1, 60, "1", "",
        false, Kind::file, ".csv", emptyIdentifierName},
   };
-  Window window;
-  window.now = now;
-  window.since = {3600, "1h"};
-  window.stale = {900, "15m"};
-  std::string base = (fs::temp_directory_path() / "fleet-test-XXXXXX").string();
-  ASSERT_NE(::mkdtemp(base.data()), nullptr);
+  const Window window{now, {day, "24h"}, {900, "15m"}};
   for (const OddFile &file : files) {
-    const fs::path dir = base / fs::path(std::to_string(&file - files));
-    fs::create_directory(dir);
-    make(dir / file.fileName, file);
-    const DeviceSummary device = readDeviceFile(dir / file.fileName, window, false);
-    const TableRow row = tableRow(device, window);
-    EXPECT_EQ(row.device, file.device) << file.what;
+    const TempDir dir;
+    make(dir, file);
+    const Fleet fleet =
+        fleetOf({{file.fileName, readDeviceFile(dir.path() / file.fileName, window)}}, window);
+    const FleetDevice &device = fleet.devices.at(0);
+    const DeviceWords words = wordsFor(device, window);
+    EXPECT_EQ(words.device, file.device) << file.what;
     if (file.records) {
       EXPECT_EQ(device.records, *file.records) << file.what;
     }
     EXPECT_EQ(device.lastSeen == 0 ? std::nullopt : std::optional(now - device.lastSeen),
               file.lastSeenAgo)
         << file.what;
-    EXPECT_EQ(row.last, file.last) << file.what;
-    EXPECT_EQ(row.notes, file.notes) << file.what;
-    EXPECT_EQ(isStale(device, window), file.stale) << file.what;
+    EXPECT_EQ(words.last, file.last) << file.what;
+    EXPECT_EQ(words.notes, file.notes) << file.what;
+    EXPECT_EQ(device.stale, file.stale) << file.what;
   }
-  fs::remove_all(base);
 }
 
 TEST(FleetReading, StampsAreRealLocalTimesThatClockChangesRepeatOrSkip) {
-  ::setenv("TZ", "Europe/Berlin", 1);
-  ::tzset();
+  const TimeZone berlin("Europe/Berlin");
   const std::time_t first = 1792888200;  // 2026-10-25 02:30 summer time, 00:30 UTC
   const std::time_t second = 1792891800; // 02:30 again, winter time
   struct Case {
@@ -150,16 +150,8 @@ TEST(FleetReading, StampsAreRealLocalTimesThatClockChangesRepeatOrSkip) {
     std::optional<std::time_t> believed;
   };
   const Case cases[] = {
-      {"the repeated hour, the file written after both",
-       "25102026023000,",
-       second + 60,
-       {},
-       second},
-      {"the repeated hour, the file written between them",
-       "25102026023000,",
-       first + 60,
-       {},
-       first},
+      {"the repeated hour, written after both", "25102026023000,", second + 60, {}, second},
+      {"the repeated hour, written between them", "25102026023000,", first + 60, {}, first},
       {"the repeated hour, the next record between them", "25102026023000,", second + 3600,
        first + 60, first},
       {"the next record before both: a clock set back", "25102026023000,", second + 3600,
@@ -182,8 +174,6 @@ TEST(FleetReading, StampsAreRealLocalTimesThatClockChangesRepeatOrSkip) {
     EXPECT_EQ(stamp ? clock.believedInstant(*stamp, c.latest, c.next) : std::nullopt, c.believed)
         << c.what;
   }
-  ::unsetenv("TZ");
-  ::tzset();
 }
 
 } // namespace

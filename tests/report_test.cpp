@@ -1,7 +1,7 @@
 // What the bytes from one peer become: the echo, the records and the problems.
 
 #include "devicelog/record_format.hpp"
-#include "devicelog/report.hpp"
+#include "server/report.hpp"
 
 #include <gtest/gtest.h>
 

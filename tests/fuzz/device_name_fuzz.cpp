@@ -2,6 +2,7 @@
 // is the identifier without its colons; a refused one is refused for a reason; the
 // printable form of any identifier is printable.
 
+#include "base/escaping.hpp"
 #include "devicelog/record_format.hpp"
 
 #include <algorithm>

@@ -4,7 +4,7 @@
 
 #include "devicelog/devicelog.hpp"
 #include "devicelog/record_format.hpp"
-#include "devicelog/report.hpp"
+#include "server/report.hpp"
 
 #include <cstdint>
 #include <cstdlib>

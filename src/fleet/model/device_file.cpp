@@ -249,7 +249,10 @@ void eachLineBackwards(const FileDescriptor &file, off_t size, WindowReader &rea
       text.resize(end + 1);
     }
     if (text.size() > longestLine) {
-      notes.emplace_back("a line of more than 1 MiB: nothing before it was read");
+      // Past the window's start, what is before the junk is older still: nothing to say.
+      if (!reader.oldRunEnd) {
+        notes.emplace_back("a line of more than 1 MiB: nothing before it was read");
+      }
       return;
     }
   }
