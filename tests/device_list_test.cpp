@@ -80,6 +80,12 @@ TEST(DeviceList, NamesTheFileAndLineOfTheFirstMistake) {
       {"# Latin-1\n[A]\nname = Caf\xe9\n", "f:3: not UTF-8: byte \\xe9"},
       {"[A]\nname = \x1b[2JNorth\n", "f:2: a control character, \\x1b"},
       {"[A]\nname = North\xc2\x85\n", "f:2: a control character, \\xc2\\x85"},
+      {"[A]\nfields = t, t\n", "f:2: the field name 't' is given twice"},
+      {"[A]\nfields = t, field 5\n",
+       "f:2: the field name 'field 5' is what unnamed fields are called"},
+      {"[A,B]\n", "f:1: no board can send the identifier A,B"},
+      {"[a/b]\n", "f:1: no board can send the identifier a/b"},
+      {"[..]\n", "f:1: no board can send the identifier .."},
   };
   for (const auto &c : cases) {
     EXPECT_EQ(mistakeOf([&] { parseDeviceList(c.text, "f"); }), c.error) << c.text;

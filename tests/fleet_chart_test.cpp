@@ -38,6 +38,7 @@ TEST(ValueAxis, StepsAtOneTwoOrFiveTimesAPowerOfTen) {
       {0.00012, 0.00047, 0.0001, 0.0001, 0.0005, 5},
       {5, 5, 0.5, 4, 6, 5},                  // flat: 1 either side
       {2e6, 2e6, 1000, 1998000, 2002000, 5}, // flat: a 1,024th either side
+      {0.012, 0.012, 0.005, 0.005, 0.02, 4}, // flat and small: half itself either side
       {-7, -7.5, 0.2, -7.6, -7, 4},          // given the wrong way round
   };
   for (const Case &c : cases) {
@@ -322,6 +323,9 @@ TEST(Chart, TheUsualIntervalIsTheMedianNotTheMean) {
   }
   tally.add(std::int64_t{6} * 3600);
   tally.add(std::int64_t{3} * 3600);
+  for (int i = 0; i < 200; ++i) {
+    tally.add(0); // a record sent twice in one second
+  }
   EXPECT_EQ(tally.usual(), 60.0);
   EXPECT_FALSE(IntervalTally().usual());
 }

@@ -80,6 +80,8 @@ TEST_F(FleetView, WhatCannotBeReadOrWrittenIsAFailure) {
   temp.write("target", "kept\n");
   fs::create_symlink("target", dir / "link");
   ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0) << "no reader: writing to it would hang";
+  fs::permissions(temp.write("kept.html", "the previous page\n"),
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   fs::create_symlink("fifo", dir / "fifolink");
   struct Case {
     const char *what;
@@ -129,6 +131,10 @@ TEST_F(FleetView, WhatCannotBeReadOrWrittenIsAFailure) {
       {"a log directory that can be listed but not searched",
        "setpriv --reuid=nobody --regid=nogroup --clear-groups " + view + " -d unsearchable", 3,
        fleet + "cannot search unsearchable: Permission denied\n"},
+      {"the table to a reader gone: the metrics are written all the same",
+       "sh -c '(sleep 1; " + view + " --prometheus early.prom) | true; test -s early.prom'", 0,
+       fleet + "cannot write the table: Broken pipe\n"},
+      {"a page kept from others stays so", view + " --html kept.html >/dev/null", 0, ""},
       {"a device file that cannot be read is told, and judged by its time",
        "setpriv --reuid=nobody --regid=nogroup --clear-groups " + view + " -d secret >/dev/null", 0,
        fleet + "cannot read secret/S.csv: Permission denied\n"},
@@ -139,6 +145,8 @@ TEST_F(FleetView, WhatCannotBeReadOrWrittenIsAFailure) {
     EXPECT_EQ(result.err, c.err) << c.what;
   }
   EXPECT_EQ(readFile(dir / "target"), "kept\n");
+  EXPECT_EQ(fs::status(dir / "kept.html").permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   EXPECT_EQ(fs::read_symlink(dir / "link"), "target");
   EXPECT_EQ(fs::read_symlink(dir / "fifolink"), "fifo");
   EXPECT_TRUE(fs::is_fifo(fs::symlink_status(dir / "fifo")));
