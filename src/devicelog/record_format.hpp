@@ -14,6 +14,11 @@
 constexpr const char *timestampFormat = "%d%m%Y%H%M%S";
 constexpr std::size_t timestampLength = 14;
 
+// A report is a few short lines; what one peer sends beyond this is not a board talking. So
+// no line of a device file is longer than this and a stamp with its comma.
+constexpr std::size_t maxReportBytes = 65536;
+constexpr std::size_t longestStoredLine = maxReportBytes + timestampLength + 1;
+
 // Fields are separated by commas; the second one names the device.
 constexpr char fieldSeparator = ',';
 constexpr std::size_t identifierField = 1;

@@ -4,15 +4,13 @@
 // that the same bytes always make the same echo, the same records and the same problems.
 
 #include "devicelog/devicelog.hpp"
+#include "devicelog/record_format.hpp"
 
 #include <cstddef>
 #include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>
-
-// A report is a few short lines; what one peer sends beyond this is not a board talking.
-constexpr std::size_t maxReportBytes = 65536;
 
 struct Report {
   std::string pkg;             // the stamped report, echoed on the console

@@ -239,8 +239,11 @@ void eachLineBackwards(const FileDescriptor &file, off_t size, WindowReader &rea
     }
     if (endsInLineFeed) {
       std::size_t end = text.size() - 1; // the line feed of the line being cut off
-      for (std::size_t start; end > 0 && (start = lastLineFeed(text, end)) != std::string::npos;
-           end = start) {
+      // Only the bytes just read can hold a line feed before it: the rest were searched.
+      std::size_t searchEnd = std::min(end, count);
+      for (std::size_t start;
+           searchEnd > 0 && (start = lastLineFeed(text, searchEnd)) != std::string::npos;
+           end = searchEnd = start) {
         const auto line = std::string_view(text).substr(start + 1, end - start - 1);
         if (!reader(line, pos + static_cast<off_t>(start + 1))) {
           return;
@@ -248,11 +251,13 @@ void eachLineBackwards(const FileDescriptor &file, off_t size, WindowReader &rea
       }
       text.resize(end + 1);
     }
+    // Past the window's start, a line longer than any the collector stores is junk, such as
+    // a hole of a sparse file, and what is before it is older still: nothing to say.
+    if (reader.oldRunEnd && text.size() > longestStoredLine) {
+      return;
+    }
     if (text.size() > longestLine) {
-      // Past the window's start, what is before the junk is older still: nothing to say.
-      if (!reader.oldRunEnd) {
-        notes.emplace_back("a line of more than 1 MiB: nothing before it was read");
-      }
+      notes.emplace_back("a line of more than 1 MiB: nothing before it was read");
       return;
     }
   }
