@@ -1,15 +1,14 @@
 #include "base/escaping.hpp"
 
-#include <cstdio>
-
 std::string printable(std::string_view text) {
+  static constexpr char hex[] = "0123456789abcdef";
   std::string shown;
+  shown.reserve(text.size());
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte < 0x20 || byte >= 0x7f || c == '\\') {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-      shown += escaped;
+      const char escaped[] = {'\\', 'x', hex[byte >> 4U], hex[byte & 0xfU]};
+      shown.append(escaped, sizeof escaped);
     } else {
       shown += c;
     }
