@@ -68,37 +68,25 @@ enum class Unit { minute, hour, day, month };
 struct TimeStep {
   Unit unit;
   int count;
-  std::int64_t seconds; // about, for choosing
 };
 
-constexpr std::int64_t minute = 60, hour = 3600, day = 86400, month = 30 * day;
+// About how long a step is, for choosing one.
+std::int64_t secondsOf(const TimeStep &step) {
+  constexpr std::int64_t day = 86400;
+  const std::int64_t unitSeconds[] = {60, 3600, day, 30 * day};
+  return step.count * unitSeconds[static_cast<int>(step.unit)];
+}
 
+// clang-format off
 constexpr TimeStep timeSteps[] = {
-    {Unit::minute, 1, minute},
-    {Unit::minute, 2, 2 * minute},
-    {Unit::minute, 5, 5 * minute},
-    {Unit::minute, 10, 10 * minute},
-    {Unit::minute, 15, 15 * minute},
-    {Unit::minute, 30, 30 * minute},
-    {Unit::hour, 1, hour},
-    {Unit::hour, 2, 2 * hour},
-    {Unit::hour, 3, 3 * hour},
-    {Unit::hour, 6, 6 * hour},
-    {Unit::hour, 12, 12 * hour},
-    {Unit::day, 1, day},
-    {Unit::day, 2, 2 * day},
-    {Unit::day, 7, 7 * day},
-    {Unit::day, 14, 14 * day},
-    {Unit::month, 1, month},
-    {Unit::month, 3, 3 * month},
-    {Unit::month, 6, 6 * month},
-    {Unit::month, 12, 12 * month},
-    {Unit::month, 60, 60 * month},
-    {Unit::month, 120, 120 * month},
-    {Unit::month, 600, 600 * month},
-    {Unit::month, 1200, 1200 * month},
-    {Unit::month, 6000, 6000 * month},
+    {Unit::minute, 1}, {Unit::minute, 2}, {Unit::minute, 5}, {Unit::minute, 10},
+    {Unit::minute, 15}, {Unit::minute, 30},
+    {Unit::hour, 1}, {Unit::hour, 2}, {Unit::hour, 3}, {Unit::hour, 6}, {Unit::hour, 12},
+    {Unit::day, 1}, {Unit::day, 2}, {Unit::day, 7}, {Unit::day, 14},
+    {Unit::month, 1}, {Unit::month, 3}, {Unit::month, 6}, {Unit::month, 12}, {Unit::month, 60},
+    {Unit::month, 120}, {Unit::month, 600}, {Unit::month, 1200}, {Unit::month, 6000},
 };
+// clang-format on
 
 // Whether a round local time falls on a tick of `step`.
 bool onStep(const std::tm &local, const TimeStep &step) {
@@ -226,7 +214,7 @@ std::vector<TimeTick> timeTicks(std::time_t start, std::time_t end, int most) {
   const std::int64_t span = end - start;
   const TimeStep *chosen = &timeSteps[std::size(timeSteps) - 1];
   for (const TimeStep &step : timeSteps) {
-    if (span / step.seconds < most) {
+    if (span / secondsOf(step) < most) {
       chosen = &step;
       break;
     }
