@@ -2,7 +2,8 @@
 # Makes doc/fleet-page.png: the page of a small greenhouse fleet, in headless Chromium. Four
 # boards send a temperature with a daily cycle and a humidity every minute; one fell silent
 # five hours ago, one was off for three hours; a port scan left two files that are not boards. With a device list when the fleet
-# view takes one (--devices), so that the panels carry names and units.
+# view takes one (--devices), so that the panels carry names, units and the bands of their
+# warning and critical ranges, from a kind the boards share.
 # Usage: bash doc/fleet-page.sh [FLEET_BINARY]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -35,19 +36,24 @@ PY
 echo "$(date -d '-20 hours' +%d%m%Y%H%M%S),HELP" >"$work/log/HELP.csv"
 echo "$(date -d '-20 hours' +%d%m%Y%H%M%S),gkrellm 0.0.0" >"$work/log/gkrellm 0.0.0.csv"
 cat >"$work/devices" <<'LIST'
+[kind greenhouse]
+fields = temperature (°C), humidity (%)
+warn = temperature 12:23, humidity 40:70
+crit = temperature 8:27, humidity 30:80
 [24:6F:28:A1:03:5C]
+kind = greenhouse
 name = Greenhouse north
-fields = temperature (°C), humidity (%)
 [24:6F:28:A1:07:B0]
+kind = greenhouse
 name = Greenhouse south
-fields = temperature (°C), humidity (%)
 [30:AE:A4:0C:2F:44]
+kind = greenhouse
 name = Cellar
 stale = 2h
-fields = temperature (°C), humidity (%)
+warn = temperature 8:16
 [30:AE:A4:0C:31:10]
+kind = greenhouse
 name = Potting shed
-fields = temperature (°C), humidity (%)
 LIST
 list=()
 if "$fleet" --help 2>&1 | grep -q -- --devices; then list=(--devices "$work/devices"); fi

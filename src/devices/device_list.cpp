@@ -1,4 +1,4 @@
-// The device list's INI-like format: sections named by identifiers, three keys, comments.
+// The device list's INI-like format: sections named by identifiers or kinds, keys, comments.
 
 #include "devices/device_list.hpp"
 
@@ -9,6 +9,8 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -29,7 +31,19 @@ std::string_view trimmed(std::string_view text) {
   return text.substr(first, last - first + 1);
 }
 
-// Splits "temperature (°C), humidity (%)" into names and units.
+// The blank-trimmed pieces between the commas of `text`.
+std::vector<std::string_view> commaSeparated(std::string_view text) {
+  std::vector<std::string_view> pieces;
+  while (true) {
+    const auto comma = text.find(',');
+    pieces.push_back(trimmed(text.substr(0, comma)));
+    if (comma == std::string_view::npos) {
+      return pieces;
+    }
+    text.remove_prefix(comma + 1);
+  }
+}
+
 // "field 5": what the fleet view calls a value field the list names not.
 bool isUnnamedFieldsName(std::string_view name) {
   constexpr std::string_view prefix = "field ";
@@ -37,11 +51,10 @@ bool isUnnamedFieldsName(std::string_view name) {
          name.find_first_not_of("0123456789", prefix.size()) == std::string_view::npos;
 }
 
+// Splits "temperature (°C), humidity (%)" into names and units.
 std::vector<FieldName> parseFields(std::string_view text, const std::string &where) {
   std::vector<FieldName> fields;
-  while (true) {
-    const auto comma = text.find(',');
-    const std::string_view piece = trimmed(text.substr(0, comma));
+  for (const std::string_view piece : commaSeparated(text)) {
     FieldName field;
     const auto open = piece.find('(');
     if (open != std::string_view::npos && piece.back() == ')') {
@@ -63,11 +76,71 @@ std::vector<FieldName> parseFields(std::string_view text, const std::string &whe
                             (named ? "given twice" : "what unnamed fields are called"));
     }
     fields.push_back(std::move(field));
-    if (comma == std::string_view::npos) {
-      return fields;
-    }
-    text.remove_prefix(comma + 1);
   }
+  return fields;
+}
+
+// `text` as a finite decimal such as "-3.5", or nothing: no hexadecimal, exponent, "inf" or
+// "nan", which strtod would take, and a point whatever the locale.
+std::optional<double> finiteDecimal(std::string_view text) {
+  const std::size_t sign = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
+  const std::string_view digits = text.substr(sign);
+  if (digits.find_first_not_of("0123456789.") != std::string_view::npos ||
+      std::count(digits.begin(), digits.end(), '.') > 1 ||
+      digits.find_first_of("0123456789") == std::string_view::npos) {
+    return std::nullopt;
+  }
+  if (text[0] == '+') {
+    text.remove_prefix(1); // from_chars takes no plus sign
+  }
+  double value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+// One end of a range, or what is wrong with it.
+std::variant<double, std::string> rangeEnd(std::string_view text) {
+  if (const auto value = finiteDecimal(text)) {
+    return *value;
+  }
+  if (text == "~") {
+    return "'~' stands for no start, before ':'";
+  }
+  return "'" + std::string(text) + "' is not a finite decimal number";
+}
+
+// Sets the ends of `range` from `body`, the range without its '@'; what is wrong with `body`
+// when it is not a range. No start means 0, and '~' no start at all.
+std::optional<std::string> setEnds(AlertRange &range, std::string_view body) {
+  const auto colon = body.find(':');
+  const std::string_view start = colon == std::string_view::npos ? "0" : body.substr(0, colon);
+  const std::string_view end = body.substr(colon == std::string_view::npos ? 0 : colon + 1);
+  if (end.find(':') != std::string_view::npos) {
+    return "it has more than one ':'";
+  }
+  if (start.empty()) {
+    return "nothing before ':', where 0 or '~' goes";
+  }
+  for (const auto &[text, value] : {std::pair{start, &range.start}, std::pair{end, &range.end}}) {
+    if (text.empty() || (text == "~" && value == &range.start)) {
+      continue;
+    }
+    auto number = rangeEnd(text);
+    if (auto *why = std::get_if<std::string>(&number)) {
+      return std::move(*why);
+    }
+    *value = std::get<double>(number);
+  }
+  if (!range.start && !range.end) {
+    return "it has neither a start nor an end";
+  }
+  if (range.start && range.end && *range.start > *range.end) {
+    return "its start is above its end";
+  }
+  return std::nullopt;
 }
 
 // Where the first control character in `line` starts, or npos. The tab is a blank; a C1
@@ -99,11 +172,59 @@ void refuseUnshowable(std::string_view line, const std::string &where) {
   }
 }
 
-void setKey(Device &device, std::string_view key, std::string_view value,
-            const std::string &where) {
-  if (key == "name") {
-    device.name = std::string(value);
-  } else if (key == "stale") {
+// One `FIELDNAME RANGE` of a warn or crit line, kept with its line until the fields are
+// known: they may come from a kind defined further down, or from a later fields line.
+struct RangeSetting {
+  std::string field;
+  AlertRange range;
+  std::string where;
+};
+
+// A board's section, or a kind's, as written: a kind's name is in its device's identifier.
+struct Section {
+  Device device;
+  std::vector<RangeSetting> warn, crit;
+  std::string kindWhere; // the line of a board's `kind =`, for a kind that is not defined
+};
+
+// "temperature 5:30": a field name, which may hold blanks, then a range after the last blank.
+RangeSetting rangeSetting(std::string_view key, std::string_view piece, const std::string &where) {
+  const auto blank = piece.find_last_of(" \t");
+  if (blank == std::string_view::npos) {
+    throw DeviceListError(where + std::string(key) +
+                          " wants a field name and a range, such as 'temperature 5:30', not '" +
+                          std::string(piece) + "'");
+  }
+  RangeSetting setting{std::string(trimmed(piece.substr(0, blank))), {}, where};
+  const std::string_view text = piece.substr(blank + 1);
+  auto range = parseAlertRange(text);
+  if (const auto *why = std::get_if<std::string>(&range)) {
+    throw DeviceListError(where + std::string(key) + " range '" + std::string(text) + "' for " +
+                          setting.field + ": " + *why);
+  }
+  setting.range = std::get<AlertRange>(std::move(range));
+  return setting;
+}
+
+void addRangeSettings(std::vector<RangeSetting> &settings, std::string_view key,
+                      std::string_view text, const std::string &where) {
+  const std::size_t before = settings.size();
+  for (const std::string_view piece : commaSeparated(text)) {
+    RangeSetting setting = rangeSetting(key, piece, where);
+    if (std::any_of(settings.begin() + std::ptrdiff_t(before), settings.end(),
+                    [&](const RangeSetting &other) { return other.field == setting.field; })) {
+      throw DeviceListError(where + std::string(key) + " gives a range for '" + setting.field +
+                            "' twice");
+    }
+    settings.push_back(std::move(setting));
+  }
+}
+
+// The keys a board and a kind share.
+bool setSharedKey(Section &section, std::string_view key, std::string_view value,
+                  const std::string &where) {
+  Device &device = section.device;
+  if (key == "stale") {
     const auto seconds = parseDuration(value);
     if (!seconds) {
       throw DeviceListError(where + "stale must be a duration such as 90s, 15m, 2h or 7d, not '" +
@@ -113,27 +234,191 @@ void setKey(Device &device, std::string_view key, std::string_view value,
     device.staleText = std::string(value);
   } else if (key == "fields") {
     device.fields = parseFields(value, where);
+  } else if (key == "warn" || key == "crit") {
+    addRangeSettings(key == "warn" ? section.warn : section.crit, key, value, where);
   } else {
+    return false;
+  }
+  return true;
+}
+
+void setBoardKey(Section &section, std::string_view key, std::string_view value,
+                 const std::string &where) {
+  if (key == "name") {
+    section.device.name = std::string(value);
+  } else if (key == "kind") {
+    if (value.empty()) {
+      throw DeviceListError(where + "a kind without a name");
+    }
+    section.device.kind = std::string(value);
+    section.kindWhere = where;
+  } else if (!setSharedKey(section, key, value, where)) {
     throw DeviceListError(where + "unknown key '" + std::string(key) +
-                          "' (name, stale and fields are known)");
+                          "' (name, kind, stale, fields, warn and crit are known)");
   }
 }
 
-// The device a "[IDENTIFIER]" line starts, as yet without keys. An identifier of nothing but
-// colons and hyphens has an empty key, which no board's identifier could match; one with a
+// A kind has no name nor kind of its own: those are a board's.
+void setKindKey(Section &section, std::string_view key, std::string_view value,
+                const std::string &where) {
+  if (key == "name" || key == "kind") {
+    throw DeviceListError(where + std::string(key) + " is a board's key, not a kind's");
+  }
+  if (!setSharedKey(section, key, value, where)) {
+    throw DeviceListError(where + "unknown key '" + std::string(key) +
+                          "' (stale, fields, warn and crit are known in a kind)");
+  }
+}
+
+// The name a "[kind NAME]" header gives, or nothing when `inside`, the header without its
+// brackets, names a board.
+std::optional<std::string_view> kindOfHeader(std::string_view inside) {
+  constexpr std::string_view word = "kind";
+  if (inside.substr(0, word.size()) != word ||
+      (inside.size() > word.size() && inside[word.size()] != ' ' && inside[word.size()] != '\t')) {
+    return std::nullopt;
+  }
+  return trimmed(inside.substr(word.size()));
+}
+
+// The device an "[IDENTIFIER]" header starts, as yet without keys. An identifier of nothing
+// but colons and hyphens has an empty key, which no board's identifier could match; one with a
 // comma cannot be sent, the comma ending it, and one with a slash, a backslash, or that is a
 // dot or two, would name a file outside the log directory, which the collector refuses.
-Device deviceOfHeader(std::string_view line, const std::string &where) {
-  const std::string_view identifier = trimmed(line.substr(1, line.size() - 2));
-  std::string key = deviceKey(identifier);
-  if (key.empty()) {
+Device deviceOfHeader(std::string_view identifier, const std::string &where) {
+  Device device;
+  device.identifier = std::string(identifier);
+  device.key = deviceKey(identifier);
+  if (device.key.empty()) {
     throw DeviceListError(where + "a section without a device identifier");
   }
-  if (identifier.find_first_of(",/\\") != std::string_view::npos || key == "." || key == "..") {
-    throw DeviceListError(where + "no board can send the identifier " + std::string(identifier));
+  if (identifier.find_first_of(",/\\") != std::string_view::npos || device.key == "." ||
+      device.key == "..") {
+    throw DeviceListError(where + "no board can send the identifier " + device.identifier);
   }
-  return {std::string(identifier), std::move(key), {}, {}, {}, {}};
+  return device;
 }
+
+// Sets the ranges `settings` give on `fields`, each of which must name one of them.
+void setRanges(std::vector<FieldName> &fields, const std::vector<RangeSetting> &settings,
+               std::optional<AlertRange> FieldName::*range, const std::string &key) {
+  for (const RangeSetting &setting : settings) {
+    const auto field = std::find_if(fields.begin(), fields.end(), [&](const FieldName &named) {
+      return named.name == setting.field;
+    });
+    if (field == fields.end()) {
+      throw DeviceListError(setting.where + key + ": no field is named '" + setting.field + "'");
+    }
+    (*field).*range = setting.range;
+  }
+}
+
+void setRanges(Section &section) {
+  setRanges(section.device.fields, section.warn, &FieldName::warn, "warn");
+  setRanges(section.device.fields, section.crit, &FieldName::crit, "crit");
+}
+
+// What `board` has of `kind`: its fields and stale unless it has its own, and the ranges of
+// each field it shares with the kind by name, which its own warn and crit override later.
+void inherit(Device &board, const Device &kind) {
+  if (board.fields.empty()) {
+    board.fields = kind.fields;
+  }
+  for (FieldName &field : board.fields) {
+    for (const FieldName &kindField : kind.fields) {
+      if (kindField.name == field.name) {
+        field.warn = kindField.warn;
+        field.crit = kindField.crit;
+      }
+    }
+  }
+  if (!board.staleSeconds) {
+    board.staleSeconds = kind.staleSeconds;
+    board.staleText = kind.staleText;
+  }
+}
+
+// The sections of a device list as read so far. Boards take what their kinds give once all is
+// read, since a kind may be defined below the boards of its kind.
+class Sections {
+public:
+  void readLine(std::string_view line, const std::string &where) {
+    if (line.front() == '[' && line.back() == ']') {
+      startSection(trimmed(line.substr(1, line.size() - 2)), where);
+      return;
+    }
+    const auto equals = line.find('=');
+    if (equals == std::string_view::npos) {
+      throw DeviceListError(where + "neither a [device] header, a key = value line nor a comment");
+    }
+    if (current_ == nullptr) {
+      throw DeviceListError(where + "a key before the first [device] header");
+    }
+    const std::string_view key = trimmed(line.substr(0, equals));
+    const std::string_view value = trimmed(line.substr(equals + 1));
+    (inKind_ ? setKindKey : setBoardKey)(*current_, key, value, where);
+  }
+
+  // The boards, each with what its kind gives it, and the key to each one's position.
+  std::vector<Device> boards(std::unordered_map<std::string, std::size_t> &indexOfKey) {
+    for (Section &kind : kinds_) {
+      setRanges(kind);
+    }
+    std::vector<Device> devices;
+    devices.reserve(boards_.size());
+    for (Section &board : boards_) {
+      if (!board.device.kind.empty()) {
+        const auto kind = indexOfKind_.find(board.device.kind);
+        if (kind == indexOfKind_.end()) {
+          throw DeviceListError(board.kindWhere + "unknown kind '" + board.device.kind +
+                                "': no [kind " + board.device.kind + "] section defines it");
+        }
+        inherit(board.device, kinds_[kind->second].device);
+      }
+      setRanges(board);
+      devices.push_back(std::move(board.device));
+    }
+    indexOfKey = std::move(indexOfKey_);
+    return devices;
+  }
+
+private:
+  void startSection(std::string_view inside, const std::string &where) {
+    const auto kind = kindOfHeader(inside);
+    inKind_ = kind.has_value();
+    if (inKind_) {
+      startKind(std::string(*kind), where);
+    } else {
+      startBoard(deviceOfHeader(inside, where), where);
+    }
+  }
+
+  void startKind(std::string name, const std::string &where) {
+    if (name.empty()) {
+      throw DeviceListError(where + "a kind without a name");
+    }
+    if (!indexOfKind_.emplace(name, kinds_.size()).second) {
+      throw DeviceListError(where + "kind " + name + " is defined twice");
+    }
+    kinds_.emplace_back();
+    kinds_.back().device.identifier = std::move(name);
+    current_ = &kinds_.back();
+  }
+
+  void startBoard(Device device, const std::string &where) {
+    if (!indexOfKey_.emplace(device.key, boards_.size()).second) {
+      throw DeviceListError(where + "device " + device.identifier + " is listed twice");
+    }
+    boards_.emplace_back();
+    boards_.back().device = std::move(device);
+    current_ = &boards_.back();
+  }
+
+  std::vector<Section> boards_, kinds_;
+  std::unordered_map<std::string, std::size_t> indexOfKey_, indexOfKind_;
+  Section *current_ = nullptr; // the section the next key belongs to; the last one pushed
+  bool inKind_ = false;
+};
 
 [[noreturn]] void cannotRead(const std::filesystem::path &file, const std::string &why) {
   throw DeviceListError("cannot read the device list " + file.string() + ": " + why);
@@ -190,6 +475,26 @@ std::string readWithinBound(int descriptor, const std::filesystem::path &file) {
 
 } // namespace
 
+bool alerts(const AlertRange &range, double value) {
+  const bool within =
+      (!range.start || value >= *range.start) && (!range.end || value <= *range.end);
+  return within == range.inside;
+}
+
+std::variant<AlertRange, std::string> parseAlertRange(std::string_view text) {
+  AlertRange range;
+  range.inside = !text.empty() && text[0] == '@';
+  const std::string_view body = text.substr(range.inside ? 1 : 0);
+  if (body.empty()) {
+    return range.inside ? "nothing follows '@'" : "it is empty";
+  }
+  if (auto why = setEnds(range, body)) {
+    return std::move(*why);
+  }
+  range.text = std::string(text);
+  return range;
+}
+
 std::string deviceKey(std::string_view identifier) {
   std::string key;
   for (const char c : identifier) {
@@ -220,10 +525,10 @@ const Device *DeviceList::find(std::string_view identifier) const {
 }
 
 DeviceList parseDeviceList(std::string_view text, const std::string &fileName) {
-  DeviceList list;
   if (text.substr(0, byteOrderMark.size()) == byteOrderMark) {
     text.remove_prefix(byteOrderMark.size());
   }
+  Sections sections;
   int lineNumber = 0;
   while (!text.empty()) {
     const auto end = text.find('\n');
@@ -231,27 +536,12 @@ DeviceList parseDeviceList(std::string_view text, const std::string &fileName) {
     text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
     const std::string where = fileName + ":" + std::to_string(++lineNumber) + ": ";
     refuseUnshowable(line, where);
-    if (line.empty() || line.front() == '#' || line.front() == ';') {
-      continue;
+    if (!line.empty() && line.front() != '#' && line.front() != ';') {
+      sections.readLine(line, where);
     }
-    if (line.front() == '[' && line.back() == ']') {
-      Device device = deviceOfHeader(line, where);
-      if (!list.indexOfKey_.emplace(device.key, list.devices.size()).second) {
-        throw DeviceListError(where + "device " + device.identifier + " is listed twice");
-      }
-      list.devices.push_back(std::move(device));
-      continue;
-    }
-    const auto equals = line.find('=');
-    if (equals == std::string_view::npos) {
-      throw DeviceListError(where + "neither a [device] header, a key = value line nor a comment");
-    }
-    if (list.devices.empty()) {
-      throw DeviceListError(where + "a key before the first [device] header");
-    }
-    setKey(list.devices.back(), trimmed(line.substr(0, equals)), trimmed(line.substr(equals + 1)),
-           where);
   }
+  DeviceList list;
+  list.devices = sections.boards(list.indexOfKey_);
   return list;
 }
 

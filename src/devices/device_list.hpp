@@ -12,25 +12,46 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <variant>
 #include <vector>
 
-// The name and unit of one value after the identifier, such as "temperature" and "°C".
+// When a value alerts, in the manner of monitoring plugins: outside start..end (ends
+// included in the range), or inside it when written with '@'.
+struct AlertRange {
+  std::optional<double> start; // nothing: no lower end ("~")
+  std::optional<double> end;   // nothing: no upper end
+  bool inside = false;         // '@': alert inside start..end, ends included
+  std::string text;            // as written, such as "@10:20", for perfdata
+};
+
+// Whether `value` alerts against `range`.
+bool alerts(const AlertRange &range, double value);
+
+// The range `text` writes, such as "10", "10:", "~:10", "10:20" or "@10:20", or what is wrong
+// with it, such as "its start is above its end".
+std::variant<AlertRange, std::string> parseAlertRange(std::string_view text);
+
+// The name and unit of one value after the identifier, such as "temperature" and "°C", and
+// the ranges its value warns and is critical in.
 struct FieldName {
   std::string name;
-  std::string unit; // empty when none is given
+  std::string unit;                     // empty when none is given
+  std::optional<AlertRange> warn{}, crit{}; // nothing: the value never warns, or is never critical
 };
 
 struct Device {
   std::string identifier; // as its section header writes it
   std::string key;        // deviceKey of the identifier: what a board's identifier must match
   std::string name;       // empty when none is given
+  std::string kind;       // the name of its [kind NAME] section; empty when none is given
   std::optional<std::int64_t> staleSeconds;
   std::string staleText; // as written, such as "15m"; empty when none is given
   std::vector<FieldName> fields;
 };
 
 // The list as parseDeviceList fills it: `devices` is to be read, not changed, since find
-// looks a board up through an index of its own.
+// looks a board up through an index of its own. Kinds are not boards: each board holds what
+// its kind gives it, and neither `devices` nor find knows the kinds.
 struct DeviceList {
   std::vector<Device> devices; // in the order of the file
 

@@ -18,20 +18,32 @@ report-collector writes, and what they measured.
       --since=DURATION  count and draw the records of this window (default: 24h)
       --html=FILE       also write a page with the table and a chart per device
       --devices=FILE    the boards are those of the device list FILE: their names,
-                        stale thresholds and field names; other files are not devices
+                        stale thresholds, field names and value ranges; other files
+                        are not devices
       --prometheus=FILE also write the fleet's state as Prometheus metrics to FILE,
                         for node_exporter's textfile collector
+      --check           print a monitoring plugin's status line with performance
+                        data before the table, for Nagios, Icinga and Naemon
   -h, --help            show this help and exit
   -V, --version         show the version and exit
 
 DURATION is a whole number with a unit: 90s, 15m, 2h, 7d.
 It only reads the log directory. Exit status, as for monitoring plugins: 0 every
-device is fresh, 1 some are stale, 2 every device is stale or there is none,
-3 the log directory or the device list cannot be read, the command line is
-wrong, or the table, the page, the metrics or this help cannot be written.
+device is fresh and every value in range, 1 some device is stale or a value is
+in its warning range or no number where a range is set, 2 a value is in its
+critical range, every device is stale or there is none, 3 the log directory or
+the device list cannot be read, the command line is wrong, or the table, the
+page, the metrics or this help cannot be written.
 )";
 
-enum : int { staleOption = 256, sinceOption, htmlOption, devicesOption, prometheusOption };
+enum : int {
+  staleOption = 256,
+  sinceOption,
+  htmlOption,
+  devicesOption,
+  prometheusOption,
+  checkOption
+};
 
 } // namespace
 
@@ -42,7 +54,8 @@ FleetCommandLine readFleetCommandLine(int argc, char *argv[]) {
       {"since", required_argument, nullptr, sinceOption},
       {"html", required_argument, nullptr, htmlOption},
       {"devices", required_argument, nullptr, devicesOption},
-      {"prometheus", required_argument, nullptr, prometheusOption}};
+      {"prometheus", required_argument, nullptr, prometheusOption},
+      {"check", no_argument, nullptr, checkOption}};
   FleetCommandLine commandLine;
   FleetOptions &options = commandLine.options;
   // A usage error is UNKNOWN to monitoring systems: 2 would say that every device is stale.
@@ -59,6 +72,10 @@ FleetCommandLine readFleetCommandLine(int argc, char *argv[]) {
   commandLine.exitStatus = readOptions(
       argc, argv, program, ":d:hV", longOptions,
       [&](int option, const std::string &value) -> std::string {
+        if (option == checkOption) {
+          options.check = true;
+          return "";
+        }
         if (option == staleOption || option == sinceOption) {
           const auto seconds = parseDuration(value);
           if (!seconds) {

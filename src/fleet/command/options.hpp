@@ -14,6 +14,7 @@ struct FleetOptions {
   std::filesystem::path htmlFile;       // empty: no page
   std::filesystem::path devicesFile;    // empty: no list
   std::filesystem::path prometheusFile; // empty: no metrics
+  bool check = false;                   // a monitoring plugin's status line before the table
 };
 
 // The options to run with, or the exit status when the command line is all there is to

@@ -2,6 +2,7 @@
 
 #include "fleet/command/output_file.hpp"
 #include "fleet/render/page.hpp"
+#include "fleet/render/plugin.hpp"
 #include "fleet/render/prometheus.hpp"
 #include "fleet/render/table.hpp"
 
@@ -34,8 +35,10 @@ void reportFailure(const std::string &what, const std::string &reason) {
   std::cerr << "report-collector-fleet: " << what << ": " << reason << std::endl;
 }
 
-bool writeTable(const Fleet &fleet) {
-  if (const int error = writeAll(STDOUT_FILENO, tableText(fleet, outputWidth())); error != 0) {
+bool writeTable(const Fleet &fleet, bool check) {
+  const std::string text =
+      check ? pluginOutput(fleet, outputWidth()) : tableText(fleet, outputWidth());
+  if (const int error = writeAll(STDOUT_FILENO, text); error != 0) {
     reportFailure("cannot write the table", std::strerror(error));
     return false;
   }
@@ -81,7 +84,7 @@ FleetStatus showFleet(const FleetOptions &options, std::time_t now) {
   for (const std::string &problem : fleet.problems) {
     std::cerr << "report-collector-fleet: " << problem << std::endl;
   }
-  bool written = writeTable(fleet);
+  bool written = writeTable(fleet, options.check);
   if (!options.htmlFile.empty()) {
     written = writeFile(options.htmlFile,
                         [&](std::ostream &out) {

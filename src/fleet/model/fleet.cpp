@@ -170,11 +170,53 @@ void judge(FleetDevice &device, const Window &window) {
   device.stale = device.neverReported || device.lastSeen == 0 || age >= device.staleSeconds;
 }
 
-// Stale devices first, the longest silent first, then the others by identifier.
+// Each field the list gives a range, against its last value; a stale device's last values
+// are judged as well: they are what it last measured.
+void check(FleetDevice &device) {
+  if (device.listed == nullptr || device.neverReported) {
+    return;
+  }
+  for (std::size_t field = 0; field < device.listed->fields.size(); ++field) {
+    const FieldName &named = device.listed->fields[field];
+    if (!named.warn && !named.crit) {
+      continue;
+    }
+    std::optional<double> value;
+    for (const FieldValue &candidate : device.last.values) {
+      if (candidate.field == field) {
+        value = candidate.value;
+      }
+    }
+    device.checks.push_back({field, &named, value, stateOf(named, value)});
+  }
+}
+
+DeviceState stateOfDevice(const FleetDevice &device) {
+  if (device.stale) {
+    return DeviceState::stale;
+  }
+  DeviceState worst = DeviceState::ok;
+  for (const FieldCheck &check : device.checks) {
+    const DeviceState state = check.state == FieldState::critical  ? DeviceState::critical
+                              : check.state == FieldState::unknown ? DeviceState::unknown
+                              : check.state == FieldState::warning ? DeviceState::warning
+                                                                   : DeviceState::ok;
+    worst = std::min(worst, state);
+  }
+  return worst;
+}
+
+bool hasCheckIn(const FleetDevice &device, FieldState state) {
+  return std::any_of(device.checks.begin(), device.checks.end(),
+                     [&](const FieldCheck &check) { return check.state == state; });
+}
+
+// The worst first: stale devices, the longest silent first, then critical, unknown and
+// warning ones, then the others, each by identifier.
 void sortForTheOperator(std::vector<FleetDevice> &devices) {
   std::sort(devices.begin(), devices.end(), [](const FleetDevice &a, const FleetDevice &b) {
-    if (a.stale != b.stale) {
-      return a.stale;
+    if (a.state != b.state) {
+      return a.state < b.state;
     }
     if (a.stale && a.lastSeen != b.lastSeen) {
       return a.lastSeen < b.lastSeen;
@@ -184,10 +226,17 @@ void sortForTheOperator(std::vector<FleetDevice> &devices) {
 }
 
 FleetStatus statusOf(const Fleet &fleet) {
-  if (fleet.devices.empty() || fleet.staleDevices == fleet.devices.size()) {
-    return FleetStatus::everyDeviceStaleOrNone;
+  const auto any = [&](FieldState state) {
+    return std::any_of(fleet.devices.begin(), fleet.devices.end(),
+                       [&](const FleetDevice &device) { return hasCheckIn(device, state); });
+  };
+  if (fleet.devices.empty() || fleet.staleDevices == fleet.devices.size() ||
+      any(FieldState::critical)) {
+    return FleetStatus::critical;
   }
-  return fleet.staleDevices > 0 ? FleetStatus::someStale : FleetStatus::everyDeviceFresh;
+  return fleet.staleDevices > 0 || any(FieldState::warning) || any(FieldState::unknown)
+             ? FleetStatus::warning
+             : FleetStatus::ok;
 }
 
 Fleet judged(Gathering gathering, const Window &window) {
@@ -196,7 +245,11 @@ Fleet judged(Gathering gathering, const Window &window) {
   fleet.devices = std::move(gathering.devices);
   for (FleetDevice &device : fleet.devices) {
     judge(device, window);
+    check(device);
+    device.state = stateOfDevice(device);
     fleet.staleDevices += device.stale ? 1 : 0;
+    fleet.outOfRangeDevices +=
+        hasCheckIn(device, FieldState::critical) || hasCheckIn(device, FieldState::warning) ? 1 : 0;
     fleet.ownThresholds =
         fleet.ownThresholds || (device.listed != nullptr && device.listed->staleSeconds);
   }
@@ -218,6 +271,16 @@ std::int64_t silenceThresholdOf(const FleetDevice &device, const IntervalTally &
 }
 
 } // namespace
+
+FieldState stateOf(const FieldName &named, std::optional<double> value) {
+  if (!value) {
+    return FieldState::unknown;
+  }
+  if (named.crit && alerts(*named.crit, *value)) {
+    return FieldState::critical;
+  }
+  return named.warn && alerts(*named.warn, *value) ? FieldState::warning : FieldState::ok;
+}
 
 const FieldName *namedField(const FleetDevice &device, std::size_t field) {
   return device.listed != nullptr && field < device.listed->fields.size()

@@ -55,6 +55,23 @@ struct LastRecord {
 // line a peer sent.
 constexpr std::size_t lastRecordKept = 256;
 
+// How a field's last value stands against its ranges from the device list, in the words of
+// monitoring plugins.
+enum class FieldState { ok, warning, critical, unknown };
+
+// A field of the device that the list gives a warning or critical range: its last value,
+// nothing when that was not a number, and how it stands.
+struct FieldCheck {
+  std::size_t field = 0; // 0 for the first after the identifier
+  const FieldName *named = nullptr;
+  std::optional<double> value;
+  FieldState state = FieldState::ok;
+};
+
+// The device's state, worst first: silent for its threshold; a value in its critical range;
+// one that is no number where a range is set; one in its warning range; none of these.
+enum class DeviceState { stale, critical, unknown, warning, ok };
+
 // One device of the fleet. With a device list, a listed board, whose files are all the
 // spellings of its identifier that were sent; without one, a device file.
 struct FleetDevice {
@@ -72,18 +89,25 @@ struct FleetDevice {
   std::int64_t staleSeconds = 0;  // its own threshold from the list, else the window's
   bool stale = false;             // silent for its threshold, or never reported
   bool neverReported = false;     // a listed board with no file
+  std::vector<FieldCheck> checks; // of the fields with a range, in their order
+  DeviceState state = DeviceState::ok;
 };
 
 // The list's name and unit of the device's value field `field` (0 for the first after the
 // identifier); nullptr when the list names no such field.
 const FieldName *namedField(const FleetDevice &device, std::size_t field);
 
+// How `value` stands against `named`'s ranges; nothing is no number.
+FieldState stateOf(const FieldName &named, std::optional<double> value);
+
 // The exit status in the manner of monitoring plugins, which read 0 as OK, 1 as WARNING,
-// 2 as CRITICAL and 3 as UNKNOWN.
+// 2 as CRITICAL and 3 as UNKNOWN: 2 when a value is critical or every device is stale (or
+// there is none), 1 when a value is in its warning range or no number where a range is set,
+// or some device is stale, 0 otherwise.
 enum class FleetStatus {
-  everyDeviceFresh = 0,
-  someStale = 1,
-  everyDeviceStaleOrNone = 2,
+  ok = 0,
+  warning = 1,
+  critical = 2,
   // The log directory or the device list cannot be read, an output not written, or the
   // command line is wrong.
   unknown = 3,
@@ -93,10 +117,11 @@ struct Fleet {
   Window window;
   std::vector<FleetDevice> devices; // stale first, the longest silent first, then by identifier
   std::size_t staleDevices = 0;
+  std::size_t outOfRangeDevices = 0;  // with a field in its warning or critical range
   bool ownThresholds = false;         // some device has a stale threshold of its own
   std::vector<std::string> notListed; // identifiers of files the list does not name, sorted
   std::vector<std::string> problems;  // what could not be read, for standard error
-  FleetStatus status = FleetStatus::everyDeviceStaleOrNone;
+  FleetStatus status = FleetStatus::critical;
 };
 
 // What one device file says about its device, read from its end back to the start of the

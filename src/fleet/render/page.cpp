@@ -4,9 +4,11 @@
 #include "fleet/render/text.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <ostream>
 #include <utility>
 #include <vector>
@@ -40,6 +42,13 @@ std::string escaped(const std::string &text) {
   return out;
 }
 
+std::string lowerCase(std::string text) {
+  for (char &c : text) {
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return text;
+}
+
 // A coordinate on the chart: a tenth of a pixel is as fine as a screen shows.
 std::string pixel(double value) {
   char text[32];
@@ -53,8 +62,14 @@ table { border-collapse: collapse; }
 th, td { padding: 3px 10px; text-align: left; border-bottom: 1px solid #ddd; white-space: nowrap; }
 td.n { text-align: right; }
 td.last { white-space: normal; max-width: 40em; overflow-wrap: anywhere; }
-tr.stale td { background: #fde2e2; }
-tr.stale td.state { color: #b00020; font-weight: bold; }
+tr.stale td, tr.critical td { background: #fde2e2; }
+tr.warning td { background: #fff3cd; }
+tr.unknown td { background: #ececec; }
+tr.stale td.state, tr.critical td.state { color: #b00020; font-weight: bold; }
+tr.warning td.state, tr.unknown td.state { font-weight: bold; }
+td a { color: inherit; }
+.panel.critical h3 .state { color: #b00020; }
+.panel.warning h3 .state { color: #8a6100; }
 .name { color: #555; font-weight: normal; margin-left: 10px; }
 section { margin-top: 24px; }
 h2 { font-size: 16px; margin: 0 0 4px; overflow-wrap: anywhere; }
@@ -264,12 +279,59 @@ double lastValue(const FleetDevice &device, std::size_t field, const FieldStats 
   return stats.last;
 }
 
-// One field's panel: its heading with its figures, then its line against a scale of its own.
+// Where the field's warning and critical ranges alert, as bands behind its line: pale yellow
+// and pale red, the critical ones over the warning ones.
+void writeRangeBands(std::ostream &out, const FieldName *named, const Plot &plot) {
+  if (named == nullptr) {
+    return;
+  }
+  const double lowest = -std::numeric_limits<double>::infinity();
+  const double highest = std::numeric_limits<double>::infinity();
+  for (const auto &[range, colour] :
+       {std::pair{&named->warn, "#fff3cd"}, std::pair{&named->crit, "#f8d7da"}}) {
+    if (!*range) {
+      continue;
+    }
+    const double start = (*range)->start.value_or(lowest);
+    const double end = (*range)->end.value_or(highest);
+    const std::vector<std::pair<double, double>> zones =
+        (*range)->inside ? std::vector<std::pair<double, double>>{{start, end}}
+                         : std::vector<std::pair<double, double>>{{lowest, start}, {end, highest}};
+    for (const auto &[from, to] : zones) {
+      const double low = std::max(from, plot.axis.low);
+      const double high = std::min(to, plot.axis.high);
+      if (low < high) {
+        out << "<rect class='range' x='" << left << "' y='" << pixel(plot.y(high)) << "' width='"
+            << Plot::width << "' height='" << pixel(plot.y(low) - plot.y(high)) << "' fill='"
+            << colour << "'/>\n";
+      }
+    }
+  }
+}
+
+// How the field stands against its ranges, when it has one.
+const FieldCheck *checkOf(const FleetDevice &device, std::size_t field) {
+  for (const FieldCheck &check : device.checks) {
+    if (check.field == field) {
+      return &check;
+    }
+  }
+  return nullptr;
+}
+
+// One field's panel: its heading with its figures, then its line against a scale of its own,
+// marked when its last value is out of its range.
 void writePanel(std::ostream &out, const FleetDevice &device, const DeviceChart &chart,
                 std::size_t field, const Window &window, const std::vector<TimeTick> &ticks) {
   const std::string label = escaped(fieldLabel(device, field));
   const auto stats = fieldStats(chart.slices, field);
-  out << "<div class='panel'>\n<h3>" << label;
+  const FieldCheck *check = checkOf(device, field);
+  const bool marked = check != nullptr && check->state != FieldState::ok;
+  out << "<div class='panel" << (marked ? " " + lowerCase(stateWord(check->state)) : "")
+      << "'>\n<h3>" << label;
+  if (marked) {
+    out << " <span class='state'>" << stateWord(check->state) << "</span>";
+  }
   if (!stats) {
     out << " <span class='stats'>no number in the window</span></h3>\n</div>\n";
     return;
@@ -285,6 +347,7 @@ void writePanel(std::ostream &out, const FleetDevice &device, const DeviceChart 
   const Plot plot{windowStart(window), std::max<std::int64_t>(1, window.since.seconds), axis};
   out << "<svg class='chart' xmlns='http://www.w3.org/2000/svg' viewBox='0 0 " << chartWidth << ' '
       << chartHeight << "' width='100%' role='img'><title>" << label << "</title>\n";
+  writeRangeBands(out, namedField(device, field), plot);
   writeSilences(out, chart.silences, plot);
   writeAxes(out, plot, ticks);
   writeFieldLine(out, chart.slices, field, plot, chart.silenceThreshold);
@@ -335,16 +398,22 @@ std::string headingOf(const FleetDevice &device) {
   return heading;
 }
 
+// The table's rows link to their device's section below, which `sectionId` names.
+std::string sectionId(std::size_t index) {
+  return "device-" + std::to_string(index + 1);
+}
+
 void writeTable(std::ostream &out, const Fleet &fleet) {
   out << "<table>\n<tr><th>" << headings.device << "</th><th>" << headings.records << "</th><th>"
       << headings.lastSeen << "</th><th>" << headings.age << "</th><th>" << headings.state
       << "</th><th>" << headings.last << "</th></tr>\n";
-  for (const auto &device : fleet.devices) {
+  for (std::size_t index = 0; index < fleet.devices.size(); ++index) {
+    const FleetDevice &device = fleet.devices[index];
     const DeviceWords row = wordsFor(device, fleet.window);
-    out << "<tr" << (device.stale ? " class='stale'" : "") << "><td>" << escaped(row.device)
-        << "</td><td class='n'>" << row.records << "</td><td>" << row.lastSeen
-        << "</td><td class='n'>" << row.age << "</td><td class='state'>" << row.state
-        << "</td><td class='last'>" << escaped(row.last)
+    out << "<tr class='" << lowerCase(stateWord(device.state)) << "'><td><a href='#"
+        << sectionId(index) << "'>" << escaped(row.device) << "</a></td><td class='n'>"
+        << row.records << "</td><td>" << row.lastSeen << "</td><td class='n'>" << row.age
+        << "</td><td class='state'>" << row.state << "</td><td class='last'>" << escaped(row.last)
         << (row.last.empty() || row.notes.empty() ? "" : " ") << escaped(row.notes)
         << "</td></tr>\n";
   }
@@ -374,8 +443,10 @@ void writePage(std::ostream &out, const Fleet &fleet, const ChartReader &chartOf
       << "</h1>\n";
   writeTable(out, fleet);
   writeFilesNotInList(out, fleet.notListed);
-  for (const FleetDevice &device : fleet.devices) {
-    out << "<section class='device'>\n<h2>" << headingOf(device) << "</h2>\n";
+  for (std::size_t index = 0; index < fleet.devices.size(); ++index) {
+    const FleetDevice &device = fleet.devices[index];
+    out << "<section class='device' id='" << sectionId(index) << "'>\n<h2>" << headingOf(device)
+        << "</h2>\n";
     writeDrawing(out, device, chartOf(device), fleet.window);
     out << "</section>\n";
   }

@@ -1,5 +1,7 @@
 #include "fleet/render/prometheus.hpp"
 
+#include "fleet/render/text.hpp"
+
 #include "base/escaping.hpp"
 
 #include <algorithm>
@@ -8,12 +10,6 @@
 #include <ostream>
 
 namespace {
-
-std::string number(double value) {
-  char text[32];
-  const auto result = std::to_chars(std::begin(text), std::end(text), value);
-  return {std::begin(text), result.ptr};
-}
 
 // One metric: its HELP and TYPE once, then its samples.
 class Metric {
@@ -43,6 +39,20 @@ Metric::Labels deviceLabels(const FleetDevice &device) {
   Metric::Labels labels{{"device", device.identifier}};
   if (!device.name.empty()) {
     labels.emplace_back("name", device.name);
+  }
+  return labels;
+}
+
+// The labels of one field of a device: the device's, the field's name from the list, else
+// "field 3" and on, and its unit where the list gives one.
+Metric::Labels fieldLabels(const FleetDevice &device, std::size_t field) {
+  Metric::Labels labels = deviceLabels(device);
+  const FieldName *named = namedField(device, field);
+  labels.emplace_back("field", named != nullptr
+                                   ? named->name
+                                   : "field " + std::to_string(field + firstValueFieldNumber));
+  if (named != nullptr && !named->unit.empty()) {
+    labels.emplace_back("unit", named->unit);
   }
   return labels;
 }
@@ -122,16 +132,37 @@ void writePrometheus(std::ostream &out, const Fleet &fleet) {
             "the field's name and unit.",
             [](Metric &metric, const FleetDevice &device) {
               for (const FieldValue &value : device.last.values) {
-                Metric::Labels labels = deviceLabels(device);
-                const FieldName *named = namedField(device, value.field);
-                labels.emplace_back(
-                    "field", named != nullptr
-                                 ? named->name
-                                 : "field " + std::to_string(value.field + firstValueFieldNumber));
-                if (named != nullptr && !named->unit.empty()) {
-                  labels.emplace_back("unit", named->unit);
-                }
-                metric.sample(labels, number(value.value));
+                metric.sample(fieldLabels(device, value.field), formatValue(value.value));
               }
             });
+  perDevice("field_state", "gauge",
+            "How the last value of a field with a range in the device list stands: 0 ok, "
+            "1 in its warning range, 2 in its critical range, 3 no number.",
+            [](Metric &metric, const FleetDevice &device) {
+              for (const FieldCheck &check : device.checks) {
+                metric.sample(fieldLabels(device, check.field),
+                              std::to_string(static_cast<int>(check.state)));
+              }
+            });
+  for (const auto &[level, range] :
+       {std::pair{"warn", &FieldName::warn}, std::pair{"crit", &FieldName::crit}}) {
+    for (const auto &[end, side] :
+         {std::pair{"low", &AlertRange::start}, std::pair{"high", &AlertRange::end}}) {
+      perDevice(std::string("field_") + level + "_" + end, "gauge",
+                std::string("The ") + end + " end of the field's " +
+                    (level == std::string("warn") ? "warning" : "critical") +
+                    " range in the device list; alert=\"outside\" alerts beyond it, "
+                    "alert=\"inside\" within it.",
+                [&, range = range, side = side](Metric &metric, const FleetDevice &device) {
+                  for (const FieldCheck &check : device.checks) {
+                    const std::optional<AlertRange> &set = check.named->*range;
+                    if (set && (*set).*side) {
+                      Metric::Labels labels = fieldLabels(device, check.field);
+                      labels.emplace_back("alert", set->inside ? "inside" : "outside");
+                      metric.sample(labels, formatValue(*((*set).*side)));
+                    }
+                  }
+                });
+    }
+  }
 }

@@ -3,6 +3,8 @@
 #include "base/escaping.hpp"
 
 #include <algorithm>
+#include <charconv>
+#include <iterator>
 
 std::string formatAge(std::int64_t seconds) {
   seconds = std::max<std::int64_t>(seconds, 0);
@@ -30,6 +32,34 @@ std::string plural(std::size_t count, const char *word) {
   return std::to_string(count) + " " + word + (count == 1 ? "" : "s");
 }
 
+std::string stateWord(DeviceState state) {
+  const char *const words[] = {"STALE", "CRITICAL", "UNKNOWN", "WARNING", "ok"};
+  return words[static_cast<int>(state)];
+}
+
+std::string stateWord(FieldState state) {
+  const char *const words[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
+  return words[static_cast<int>(state)];
+}
+
+std::string checkText(const FieldCheck &check) {
+  const std::string name = check.named->name + " ";
+  if (!check.value) {
+    return name + "UNKNOWN (no number)";
+  }
+  const AlertRange *range = check.state == FieldState::critical  ? &*check.named->crit
+                            : check.state == FieldState::warning ? &*check.named->warn
+                                                                 : nullptr;
+  return name + formatValue(*check.value) + " " + stateWord(check.state) +
+         (range != nullptr ? " (" + range->text + ")" : "");
+}
+
+std::string formatValue(double value) {
+  char text[32];
+  const auto result = std::to_chars(std::begin(text), std::end(text), value);
+  return {std::begin(text), result.ptr};
+}
+
 DeviceWords wordsFor(const FleetDevice &device, const Window &window) {
   std::string notes;
   const auto addNote = [&](const std::string &note) {
@@ -38,6 +68,11 @@ DeviceWords wordsFor(const FleetDevice &device, const Window &window) {
   const bool cut = device.last.length > device.last.text.size();
   if (cut) {
     addNote("cut: " + std::to_string(device.last.length) + " bytes");
+  }
+  for (const FieldCheck &check : device.checks) {
+    if (check.state != FieldState::ok) {
+      addNote(checkText(check));
+    }
   }
   std::for_each(device.notes.begin(), device.notes.end(), addNote);
   if (device.lastSeenFromFileTime) {
@@ -53,7 +88,7 @@ DeviceWords wordsFor(const FleetDevice &device, const Window &window) {
           std::to_string(device.records),
           seen ? formatLocalTime(device.lastSeen) : "-",
           seen ? formatAge(window.now - device.lastSeen) : "-",
-          device.stale ? "STALE" : "ok",
+          stateWord(device.state),
           printable(device.last.text) + (cut ? "..." : ""),
           notes};
 }

@@ -28,5 +28,17 @@ inline const DeviceWords headings{"DEVICE", "RECORDS",     "LAST SEEN", "AGE",
                                   "STATE",  "LAST RECORD", ""};
 DeviceWords wordsFor(const FleetDevice &device, const Window &window);
 
+// A value as the C locale writes it, as short as it can be read back: "21.5", "1e+300".
+std::string formatValue(double value);
+
+// "STALE", "CRITICAL", "UNKNOWN", "WARNING", "ok".
+std::string stateWord(DeviceState state);
+// "CRITICAL", "UNKNOWN", "WARNING", "OK".
+std::string stateWord(FieldState state);
+
+// A field against its ranges, as "temperature 36.2 CRITICAL (2:35)" or "battery UNKNOWN (no
+// number)"; the field's name is from the list.
+std::string checkText(const FieldCheck &check);
+
 // "12 devices, 1 stale (no record for 1h)".
 std::string fleetSummaryLine(const Fleet &fleet);

@@ -1,0 +1,82 @@
+#include "fleet/render/plugin.hpp"
+#include "fleet/render/table.hpp"
+#include "fleet/render/text.hpp"
+
+#include <array>
+#include <utility>
+
+namespace {
+
+std::string statusWord(FleetStatus status) {
+  const char *const words[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
+  return words[static_cast<int>(status)];
+}
+
+std::string rangeText(const std::optional<AlertRange> &range) {
+  return range ? range->text : "";
+}
+
+// One value of the device's last record: 'label'=value[UOM];warn;crit;;
+std::string perfdataOf(const FleetDevice &device, const FieldValue &value) {
+  const FieldName *named = namedField(device, value.field);
+  const std::string deviceLabel = device.name.empty() ? device.identifier : device.name;
+  const std::string fieldLabel =
+      named != nullptr ? named->name
+                       : "field " + std::to_string(value.field + firstValueFieldNumber);
+  std::string data = perfdataLabel(deviceLabel + " " + fieldLabel) + "=" +
+                     formatValue(value.value) + (named ? perfdataUnit(named->unit) : "");
+  data += ";" + (named ? rangeText(named->warn) : "") + ";" +
+          (named ? rangeText(named->crit) : "") + ";;";
+  return data;
+}
+
+std::string summaryOf(const Fleet &fleet) {
+  std::size_t unknown = 0;
+  for (const FleetDevice &device : fleet.devices) {
+    unknown += device.state == DeviceState::unknown ? 1 : 0;
+  }
+  return std::to_string(fleet.outOfRangeDevices) + " of " + std::to_string(fleet.devices.size()) +
+         " out of range, " + std::to_string(fleet.staleDevices) + " stale" +
+         (unknown > 0 ? ", " + std::to_string(unknown) + " unknown" : "");
+}
+
+} // namespace
+
+std::string perfdataUnit(std::string_view unit) {
+  static const std::array<std::pair<std::string_view, std::string_view>, 3> renamed{
+      {{"°C", "C"}, {"°F", "F"}, {"°K", "K"}}};
+  static const std::array<std::string_view, 18> kept{"%",   "C",  "F",  "K",  "V",  "mV",
+                                                     "A",   "mA", "W",  "kW", "Wh", "kWh",
+                                                     "dBm", "s",  "ms", "B",  "Hz", "lm"};
+  for (const auto &[from, to] : renamed) {
+    if (unit == from) {
+      return std::string(to);
+    }
+  }
+  for (const std::string_view known : kept) {
+    if (unit == known) {
+      return std::string(unit);
+    }
+  }
+  return "";
+}
+
+std::string perfdataLabel(std::string_view label) {
+  std::string quoted = "'";
+  for (const char c : label) {
+    quoted += c == '\'' ? std::string("''") : c == '=' ? std::string("_") : std::string(1, c);
+  }
+  return quoted + "'";
+}
+
+std::string pluginOutput(const Fleet &fleet, std::size_t width) {
+  std::string line = "FLEET " + statusWord(fleet.status) + " - " + summaryOf(fleet);
+  std::string separator = " | ";
+  for (const FleetDevice &device : fleet.devices) {
+    for (const FieldValue &value : device.last.values) {
+      line += separator + perfdataOf(device, value);
+      separator = " ";
+    }
+  }
+  return line + "\n" + tableText(fleet, width);
+}
