@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <string>
 
 #include <cstdlib>
 
@@ -62,11 +63,113 @@ TEST(DeviceList, ReadsSectionsKeysAndComments) {
   EXPECT_EQ(copy.find("246f28a1035c"), &copy.devices.front());
 }
 
+// "alerts" or "quiet" for `value` against the range `text`, or what is wrong with `text`.
+std::string verdict(const std::string &text, double value) {
+  const auto range = parseAlertRange(text);
+  if (const auto *why = std::get_if<std::string>(&range)) {
+    return *why;
+  }
+  EXPECT_EQ(std::get<AlertRange>(range).text, text);
+  return alerts(std::get<AlertRange>(range), value) ? "alerts" : "quiet";
+}
+
+TEST(AlertRange, AlertsInTheMannerOfMonitoringPlugins) {
+  const struct {
+    std::string range;
+    double value;
+    std::string verdict;
+  } cases[] = {
+      {"10", -0.1, "alerts"},
+      {"10", 0, "quiet"},
+      {"10", 10, "quiet"},
+      {"10", 10.1, "alerts"},
+      {"10:", 9.9, "alerts"},
+      {"10:", 10, "quiet"},
+      {"10:", 1e300, "quiet"},
+      {"~:10", -1e300, "quiet"},
+      {"~:10", 10, "quiet"},
+      {"~:10", 10.1, "alerts"},
+      {"10:20", 9.9, "alerts"},
+      {"10:20", 10, "quiet"},
+      {"10:20", 20, "quiet"},
+      {"10:20", 20.1, "alerts"},
+      {"@10:20", 9.9, "quiet"},
+      {"@10:20", 10, "alerts"},
+      {"@10:20", 20, "alerts"},
+      {"@10:20", 20.1, "quiet"},
+      {"@10", -0.1, "quiet"},
+      {"@10", 0, "alerts"},
+      {"@10", 10, "alerts"},
+      {"@10", 10.1, "quiet"},
+      {"@~:10", -1e300, "alerts"},
+      {"@~:10", 10.1, "quiet"},
+      {"-5:-2.5", -5.1, "alerts"},
+      {"-5:-2.5", -2.5, "quiet"},
+      {"+.5:5.", 0.4, "alerts"},
+      {"", 0, "it is empty"},
+      {"-1", 0, "its start is above its end"},
+      {":10", 0, "nothing before ':', where 0 or '~' goes"},
+      {"~:", 0, "it has neither a start nor an end"},
+      {"10:~", 0, "'~' stands for no start, before ':'"},
+      {"1e3", 0, "'1e3' is not a finite decimal number"},
+      {"1" + std::string(400, '0'), 0,
+       "'1" + std::string(400, '0') + "' is not a finite decimal number"},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(verdict(c.range, c.value), c.verdict) << c.range << " " << c.value;
+  }
+}
+
+// A board as the list gives it: its kind, stale, and each field with its ranges.
+std::string summary(const Device &device) {
+  std::string text = device.kind + " " + device.staleText + ":";
+  for (const FieldName &field : device.fields) {
+    text += " " + field.name + " (" + field.unit + ") " + (field.warn ? field.warn->text : "-") +
+            " " + (field.crit ? field.crit->text : "-") + ",";
+  }
+  return text;
+}
+
+TEST(DeviceList, GivesEachBoardWhatItsKindGivesUnlessItSaysOtherwise) {
+  const DeviceList list = parseDeviceList("[A]\n"
+                                          "kind = greenhouse\n"
+                                          "warn = temperature 8:28\n"
+                                          "[B]\n"
+                                          "kind = greenhouse\n"
+                                          "fields = temperature (°F), light\n"
+                                          "stale = 1h\n"
+                                          "crit = light @0\n"
+                                          "[C]\n"
+                                          "fields = t\n"
+                                          "warn = t 1:\n"
+                                          "[kind greenhouse]\n"
+                                          "fields = temperature (°C), battery (V)\n"
+                                          "warn = temperature 5:30, battery 3.4:\n"
+                                          "crit = temperature 2:35\n"
+                                          "stale = 15m\n",
+                                          "f");
+  const struct {
+    std::string identifier, summary;
+  } cases[] = {
+      {"A", "greenhouse 15m: temperature (°C) 8:28 2:35, battery (V) 3.4: -,"},
+      {"B", "greenhouse 1h: temperature (°F) 5:30 2:35, light () - @0,"},
+      {"C", " : t () 1: -,"},
+  };
+  ASSERT_EQ(list.devices.size(), std::size(cases));
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(list.devices[i].identifier, cases[i].identifier);
+    EXPECT_EQ(summary(list.devices[i]), cases[i].summary) << cases[i].identifier;
+  }
+  EXPECT_EQ(list.find("kind greenhouse"), nullptr);
+  EXPECT_EQ(list.find("greenhouse"), nullptr);
+}
+
 TEST(DeviceList, NamesTheFileAndLineOfTheFirstMistake) {
   const struct {
     std::string text, error;
   } cases[] = {
-      {"[A]\ncolour = red\n", "f:2: unknown key 'colour' (name, stale and fields are known)"},
+      {"[A]\ncolour = red\n",
+       "f:2: unknown key 'colour' (name, kind, stale, fields, warn and crit are known)"},
       {"[a:b]\n\n[A-B]\n", "f:3: device A-B is listed twice"},
       {"[A]\nstale = 15 minutes\n",
        "f:2: stale must be a duration such as 90s, 15m, 2h or 7d, not '15 minutes'"},
@@ -86,6 +189,35 @@ TEST(DeviceList, NamesTheFileAndLineOfTheFirstMistake) {
       {"[A,B]\n", "f:1: no board can send the identifier A,B"},
       {"[a/b]\n", "f:1: no board can send the identifier a/b"},
       {"[..]\n", "f:1: no board can send the identifier .."},
+      {"[A]\nfields = t\nwarn = t 5:3\n",
+       "f:3: warn range '5:3' for t: its start is above its end"},
+      {"[A]\nfields = t\ncrit = t abc\n",
+       "f:3: crit range 'abc' for t: 'abc' is not a finite decimal number"},
+      {"[A]\nfields = t\nwarn = t 1:2:3\n",
+       "f:3: warn range '1:2:3' for t: it has more than one ':'"},
+      {"[A]\nfields = t\nwarn = t ~\n",
+       "f:3: warn range '~' for t: '~' stands for no start, before ':'"},
+      {"[A]\nfields = t\nwarn = t @\n", "f:3: warn range '@' for t: nothing follows '@'"},
+      {"[A]\nfields = t\nwarn = t 0x10\n",
+       "f:3: warn range '0x10' for t: '0x10' is not a finite decimal number"},
+      {"[A]\nfields = t\nwarn = t inf\n",
+       "f:3: warn range 'inf' for t: 'inf' is not a finite decimal number"},
+      {"[A]\nfields = t\nwarn = t\n",
+       "f:3: warn wants a field name and a range, such as 'temperature 5:30', not 't'"},
+      {"[A]\nwarn = pressure 1:\nfields = t\n", "f:2: warn: no field is named 'pressure'"},
+      {"[A]\nfields = t\ncrit = t 1:, t 2:\n", "f:3: crit gives a range for 't' twice"},
+      {"[A]\nkind = glass\n[kind glasshouse]\n",
+       "f:2: unknown kind 'glass': no [kind glass] section defines it"},
+      {"[kind k]\n[kind  k ]\n", "f:2: kind k is defined twice"},
+      {"[kind k]\nname = x\n", "f:2: name is a board's key, not a kind's"},
+      {"[kind k]\nkind = x\n", "f:2: kind is a board's key, not a kind's"},
+      {"[kind k]\ncolour = red\n",
+       "f:2: unknown key 'colour' (stale, fields, warn and crit are known in a kind)"},
+      {"[kind]\n", "f:1: a kind without a name"},
+      {"[A]\nkind =\n", "f:2: a kind without a name"},
+      {"[kind k]\nfields = t\nwarn = h 1:\n", "f:3: warn: no field is named 'h'"},
+      {"[kind k]\nfields = t, h\n[A]\nkind = k\nfields = t\ncrit = h 1:\n",
+       "f:6: crit: no field is named 'h'"},
   };
   for (const auto &c : cases) {
     EXPECT_EQ(mistakeOf([&] { parseDeviceList(c.text, "f"); }), c.error) << c.text;
@@ -107,7 +239,7 @@ TEST(DeviceList, ReadsNothingButARegularFileOfBoundedSize) {
     std::string error;
   } cases[] = {
       {dir / "devices", (dir / "devices").string() + ":2: unknown key 'colour' " +
-                            "(name, stale and fields are known)"},
+                            "(name, kind, stale, fields, warn and crit are known)"},
       {"/nonexistent/devices", cannot + "/nonexistent/devices: No such file or directory"},
       {"/", cannot + "/: not a regular file"},
       {"/dev/zero", cannot + "/dev/zero: not a regular file"},

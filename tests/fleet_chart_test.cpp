@@ -346,11 +346,16 @@ TEST(Page, WithAListNamesDevicesAndFieldsAndListsTheFilesNotOnIt) {
       {"a name and a unit",
        "[A]\nname = Cellar <north>\nfields = temperature (°C)\n",
        {},
-       {"<td>A \\(Cellar &lt;north&gt;\\)</td>",
+       {"<td><a href='#device-1'>A \\(Cellar &lt;north&gt;\\)</a></td>",
         "<h2>A<span class='name'>Cellar &lt;north&gt;</span></h2>",
         "<h3>temperature \\(°C\\) <span class='stats'>last 21 °C · min 19 · max 21 · mean 20",
         "<title>[0-9-]+ [0-9:]+: 21 °C \\(1 record\\)</title>"}},
       {"on the list without a name", "[A]\n", {}, {"<h2>A</h2>", "<h3>field 3 "}},
+      {"a value out of its range marks its row and panel over the range's band",
+       "[A]\nfields = t\nwarn = t 0:20\n",
+       {},
+       {"<tr class='warning'>", "<div class='panel warning'>\n<h3>t <span class='state'>WARNING",
+        "<rect class='range' x='64' y='8.0' width='922' height='[0-9.]+' fill='#fff3cd'/>"}},
       {"a board that never reported", "[A]\n[B]\n", {}, {"<h2>B</h2>\n<p class='none'>Never"}},
       {"files the list does not name",
        "[A]\n",
@@ -361,7 +366,7 @@ TEST(Page, WithAListNamesDevicesAndFieldsAndListsTheFilesNotOnIt) {
       {"what devices send is text, never markup",
        "",
        {"<b>x&y"},
-       {"<td>&lt;b&gt;x&amp;y</td>", "<h2>&lt;b&gt;x&amp;y</h2>"}},
+       {"<a href='#device-1'>&lt;b&gt;x&amp;y</a>", "<h2>&lt;b&gt;x&amp;y</h2>"}},
   };
   for (const Case &c : cases) {
     const std::string page = pageOf({{7200, "19"}, {3600, "20"}, {0, "21"}}, c.list, c.others);

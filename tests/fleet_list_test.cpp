@@ -5,6 +5,7 @@
 #include "fleet_fixture.hpp"
 
 #include "fleet/model/fleet.hpp"
+#include "fleet/render/plugin.hpp"
 #include "fleet/render/prometheus.hpp"
 #include "fleet/render/table.hpp"
 #include "fleet/render/text.hpp"
@@ -38,6 +39,15 @@ const DeviceList boards = parseDeviceList("[24:6F:28:A1:03:5C]\n"
                                           "[30AEA40C2F44]\n"
                                           "name = Cellar\n"
                                           "[AABBCCDDEEFF]\n",
+                                          "devices");
+
+// Boards of a kind with value ranges; BB narrows its kind's warning range for temperature.
+const DeviceList ranged = parseDeviceList("[kind greenhouse]\n"
+                                          "fields = temperature (°C), humidity (%), battery (V)\n"
+                                          "warn = temperature 5:30, battery 3.4:\n"
+                                          "crit = temperature 2:35, battery 3.2:\n"
+                                          "[AA]\nkind = greenhouse\nname = North\n"
+                                          "[BB]\nkind = greenhouse\nwarn = temperature 8:28\n",
                                           "devices");
 
 TEST(FleetWithAList, ShowsTheListsBoardsAndLeavesOtherFilesOutOfTheStatus) {
@@ -90,6 +100,34 @@ TEST(FleetWithAList, ShowsTheListsBoardsAndLeavesOtherFilesOutOfTheStatus) {
         {"AABBCCDDEEFF", "0", "STALE", "never reported"}},
        "3 devices, 3" + own + "1 file not in the device list: HELP\n",
        FleetStatus::critical},
+      {"values in their ranges",
+       {file("AA", 60, "21.5,55,3.9"), file("BB", 60, "20,50,3.8")},
+       {{"AA (North)", "3", "ok", "21.5,55,3.9"}, {"BB", "3", "ok", "20,50,3.8"}},
+       "",
+       FleetStatus::ok,
+       &ranged},
+      {"a value in its warning range",
+       {file("AA", 60, "31,55,3.9"), file("BB", 60, "20,50,3.8")},
+       {{"AA (North)", "3", "WARNING", "31,55,3.9 [temperature 31 WARNING (5:30)]"},
+        {"BB", "3", "ok", "20,50,3.8"}},
+       "",
+       FleetStatus::warning,
+       &ranged},
+      {"critical over warning; a board's own range over its kind's",
+       {file("AA", 60, "29,55,3.9"), file("BB", 60, "29,50,3.1")},
+       {{"BB", "3", "CRITICAL",
+         "29,50,3.1 [temperature 29 WARNING (8:28)] [battery 3.1 CRITICAL (3.2:)]"},
+        {"AA (North)", "3", "ok", "29,55,3.9"}},
+       "",
+       FleetStatus::critical,
+       &ranged},
+      {"no number where a range is set is unknown, never ok",
+       {file("AA", 60, "n/a,55,3.9"), file("BB", 60, "20,50,3.8")},
+       {{"AA (North)", "3", "UNKNOWN", "n/a,55,3.9 [temperature UNKNOWN (no number)]"},
+        {"BB", "3", "ok", "20,50,3.8"}},
+       "",
+       FleetStatus::warning,
+       &ranged},
       {"without a list, every file is a device",
        {file("A", 60), file("HELP", 7200)},
        {{"HELP", "3", "STALE", ""}, {"A", "3", "ok", ""}},
@@ -118,6 +156,24 @@ TEST(FleetWithAList, ShowsTheListsBoardsAndLeavesOtherFilesOutOfTheStatus) {
         << c.what << "\n"
         << table;
   }
+}
+
+TEST(FleetAsAPlugin, GivesTheStatusLineWithPerformanceDataBeforeTheTable) {
+  const Fleet fleet =
+      fleetOf({file("AA", 60, "36.2,55,3.9,x"), file("BB", 7200, "20")}, window, &ranged);
+  const std::string output = pluginOutput(fleet, 120);
+  EXPECT_EQ(output.substr(0, output.find('\n')),
+            "FLEET CRITICAL - 1 of 2 out of range, 1 stale | 'BB temperature'=20C;8:28;2:35;; "
+            "'North temperature'=36.2C;5:30;2:35;; 'North humidity'=55%;;;; "
+            "'North battery'=3.9V;3.4:;3.2:;;");
+  EXPECT_EQ(output.substr(output.find('\n') + 1), tableText(fleet, 120));
+  const std::pair<const char *, const char *> units[] = {
+      {"°C", "C"}, {"%", "%"}, {"V", "V"}, {"dBm", "dBm"}, {"lux", ""}, {"°", ""}, {"", ""}};
+  for (const auto &[unit, kept] : units) {
+    EXPECT_EQ(perfdataUnit(unit), kept) << unit;
+  }
+  EXPECT_EQ(perfdataLabel("North temperature"), "'North temperature'");
+  EXPECT_EQ(perfdataLabel("Bob's =shed"), "'Bob''s _shed'");
 }
 
 TEST(Prometheus, EscapesLabelValuesAndReadsNumericFields) {
@@ -199,7 +255,7 @@ TEST(Prometheus, WritesEveryMetricOnceWithItsSamples) {
       (line.rfind("# HELP ", 0) == 0 ? helped : typed).push_back(name);
     }
   }
-  EXPECT_EQ(typed.size(), 9U) << text;
+  EXPECT_EQ(typed.size(), 14U) << text;
   EXPECT_EQ(std::set<std::string>(typed.begin(), typed.end()).size(), typed.size()) << text;
   EXPECT_EQ(helped, typed) << text;
 }
