@@ -32,10 +32,11 @@ bool alerts(const AlertRange &range, double value);
 std::variant<AlertRange, std::string> parseAlertRange(std::string_view text);
 
 // The name and unit of one value after the identifier, such as "temperature" and "°C", and
-// the ranges its value warns and is critical in.
+// the ranges its value warns and is critical in. The ranges' "{}" lets a field still be
+// written {name, unit}.
 struct FieldName {
   std::string name;
-  std::string unit;                     // empty when none is given
+  std::string unit;                         // empty when none is given
   std::optional<AlertRange> warn{}, crit{}; // nothing: the value never warns, or is never critical
 };
 
