@@ -2,6 +2,7 @@
 
 #include "devices/device_list.hpp"
 
+#include "base/decimal.hpp"
 #include "base/escaping.hpp"
 #include "base/file_descriptor.hpp"
 
@@ -80,25 +81,13 @@ std::vector<FieldName> parseFields(std::string_view text, const std::string &whe
   return fields;
 }
 
-// `text` as a finite decimal such as "-3.5", or nothing: no hexadecimal, exponent, "inf" or
-// "nan", which strtod would take, and a point whatever the locale.
+// `text` as a finite decimal such as "-3.5", or nothing: a number as values are read, but
+// without an exponent, which the ranges of monitoring plugins do not write.
 std::optional<double> finiteDecimal(std::string_view text) {
-  const std::size_t sign = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
-  const std::string_view digits = text.substr(sign);
-  if (digits.find_first_not_of("0123456789.") != std::string_view::npos ||
-      std::count(digits.begin(), digits.end(), '.') > 1 ||
-      digits.find_first_of("0123456789") == std::string_view::npos) {
+  if (text.find_first_of("eE") != std::string_view::npos) {
     return std::nullopt;
   }
-  if (text[0] == '+') {
-    text.remove_prefix(1); // from_chars takes no plus sign
-  }
-  double value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) {
-    return std::nullopt;
-  }
-  return value;
+  return decimalNumber(text);
 }
 
 // One end of a range, or what is wrong with it.

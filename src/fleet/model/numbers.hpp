@@ -3,15 +3,12 @@
 // What counts as a measured value in a record, by one rule for every output of the fleet
 // view, and the running means that gather them.
 
+#include "base/decimal.hpp"
+
 #include <cstddef>
 #include <optional>
 #include <string_view>
 #include <vector>
-
-// A finite decimal number in the C locale, as a board writes one: an optional sign, digits
-// with at most one decimal point, an optional exponent. Nothing else: not " 21.5", "0x1A",
-// "inf", "nan", "1,5" or a number too large for a double.
-std::optional<double> decimalNumber(std::string_view text);
 
 // The value fields a record is read for: the first this many after the identifier. A peer's
 // line may hold thousands of fields; no operator charts more.
