@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Debian package builds the Debian way, lintian has nothing to say about it, and it holds
-# the binaries, the unit (which passes systemd's own check), the manual pages and the conffile.
-# Installing it enables and starts the service.
+# the binaries, the units (which pass systemd's own check), the manual pages and the conffiles.
+# Installing it enables and starts the service and the fleet's timer, not the fleet's service.
 set -euo pipefail
 source_dir=$1
 work=$(mktemp -d)
@@ -21,18 +21,37 @@ dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$' | sort >"$work/contents"
 for path in ./usr/sbin/report-collector ./lib/systemd/system/report-collector.service \
   ./usr/share/man/man8/report-collector.8.gz ./etc/default/report-collector \
   ./usr/bin/report-collector-fleet ./usr/share/man/man1/report-collector-fleet.1.gz \
-  ./usr/share/man/man5/report-collector-devices.5.gz ./etc/report-collector/devices; do
+  ./usr/share/man/man5/report-collector-devices.5.gz ./etc/report-collector/devices \
+  ./lib/systemd/system/report-collector-fleet.service \
+  ./lib/systemd/system/report-collector-fleet.timer ./etc/default/report-collector-fleet \
+  ./usr/lib/sysusers.d/report-collector-fleet.conf \
+  ./usr/lib/tmpfiles.d/report-collector-fleet.conf; do
   grep -qx "$path" "$work/contents" || { echo "missing from the package: $path"; exit 1; }
 done
 dpkg-deb -I "$deb" conffiles | grep -qx /etc/default/report-collector
 dpkg-deb -I "$deb" conffiles | grep -qx /etc/report-collector/devices
+dpkg-deb -I "$deb" conffiles | grep -qx /etc/default/report-collector-fleet
 # The unit's ExecReload runs /bin/kill, which minimal systems lack.
 dpkg-deb -f "$deb" Depends | grep -qw procps
-# Installing enables and starts the service; removing stops it.
-dpkg-deb -I "$deb" postinst | grep -q "deb-systemd-helper enable 'report-collector.service'"
-dpkg-deb -I "$deb" postinst | grep -q "_dh_action=start"
-dpkg-deb -I "$deb" postinst | grep -q "deb-systemd-invoke \$_dh_action 'report-collector.service'"
-dpkg-deb -I "$deb" prerm | grep -q "deb-systemd-invoke stop 'report-collector.service'"
+# Installing enables and starts the service and the fleet's timer; removing stops them. The
+# fleet's service is left to the timer: a failed run must not fail the installation.
+dpkg-deb -I "$deb" postinst >"$work/postinst"
+dpkg-deb -I "$deb" prerm >"$work/prerm"
+for unit in report-collector.service report-collector-fleet.timer; do
+  grep -q "deb-systemd-helper enable '$unit'" "$work/postinst"
+  grep -q "^[[:space:]]*deb-systemd-invoke \$_dh_action .*'$unit'" "$work/postinst"
+  grep -q "^[[:space:]]*deb-systemd-invoke stop .*'$unit'" "$work/prerm"
+done
+grep -q "_dh_action=start" "$work/postinst"
+if grep -q "report-collector-fleet.service" "$work/postinst"; then
+  echo "the package starts the fleet's service itself"
+  exit 1
+fi
+# Its group and output directory are made before the units start.
+grep -q "systemd-sysusers .*report-collector-fleet.conf" "$work/postinst"
+grep -q "systemd-tmpfiles .*--create report-collector-fleet.conf" "$work/postinst"
+# node_exporter's textfile directory gets a link to the metrics, whenever it comes.
+dpkg-deb -I "$deb" triggers | grep -qx "interest-noawait /var/lib/prometheus/node-exporter"
 
 dpkg-deb -x "$deb" "$work/root"
 unit=$work/root/lib/systemd/system/report-collector.service
@@ -46,9 +65,27 @@ if grep -vqE '^[[:space:]]*([#;]|$)' "$devices"; then
 fi
 grep -qx '#   REPORT_COLLECTOR_OPTIONS="--devices /etc/report-collector/devices"' \
   "$work/root/etc/default/report-collector"
+fleet=$work/root/lib/systemd/system/report-collector-fleet.service
+grep -qx 'Type=oneshot' "$fleet"
+grep -q '^  exec /usr/bin/report-collector-fleet -d /var/lib/report-collector/log' "$fleet"
+# Stale boards (1 and 2) are what it reports, not a failure of the unit.
+grep -qx 'SuccessExitStatus=1 2' "$fleet"
+# The collector's dynamic user, shared, and nothing more.
+grep -qx 'User=report-collector' "$unit"
+grep -qx 'User=report-collector' "$fleet"
+grep -qx 'DynamicUser=yes' "$fleet"
+grep -qx 'PrivateNetwork=yes' "$fleet"
+grep -qx 'OnCalendar=minutely' "$work/root/lib/systemd/system/report-collector-fleet.timer"
+grep -qx 'REPORT_COLLECTOR_FLEET_ENABLED=yes' "$work/root/etc/default/report-collector-fleet"
+grep -qx 'REPORT_COLLECTOR_FLEET_OPTIONS=""' "$work/root/etc/default/report-collector-fleet"
+mkdir "$work/units"
 sed "s|/usr/sbin/report-collector|$work/root/usr/sbin/report-collector|" "$unit" \
-  >"$work/report-collector.service"
-if ! complaints=$(systemd-analyze verify --man=no "$work/report-collector.service" 2>&1) ||
+  >"$work/units/report-collector.service"
+sed "s|/usr/bin/report-collector-fleet|$work/root/usr/bin/report-collector-fleet|" "$fleet" \
+  >"$work/units/report-collector-fleet.service"
+cp "$work/root/lib/systemd/system/report-collector-fleet.timer" "$work/units/"
+if ! complaints=$(systemd-analyze verify --man=no "$work/units/report-collector.service" \
+  "$work/units/report-collector-fleet.service" "$work/units/report-collector-fleet.timer" 2>&1) ||
   [ -n "$complaints" ]; then
   echo "systemd-analyze verify: $complaints"
   exit 1
