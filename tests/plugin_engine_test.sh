@@ -12,10 +12,9 @@ engine=/usr/sbin/nagios4
 [ "$(id -u)" = 0 ] || { echo "run as root: the engine is started as root and drops to the nagios user"; exit 1; }
 id nagios >/dev/null 2>&1 || { echo "no nagios user (nagios4-core makes it)"; exit 1; }
 
-runuser -u nagios -- test -x "$fleet" || { echo "the nagios user cannot run $fleet"; exit 1; }
-
 # In /tmp, which the nagios user can reach whatever TMPDIR is.
 work=$(mktemp -d /tmp/plugin_engine.XXXXXX)
+chmod 755 "$work"
 pid=
 cleanup() {
   if [ -n "$pid" ]; then
@@ -25,6 +24,12 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+
+# The build tree may lie where the nagios user cannot go (CI builds below /root, 0700): the
+# engine runs a copy of the binary from the scratch directory.
+install -m 0755 "$fleet" "$work/report-collector-fleet"
+fleet=$work/report-collector-fleet
+runuser -u nagios -- test -x "$fleet" || { echo "the nagios user cannot run $fleet"; exit 1; }
 
 fail() {
   echo "FAIL: $*"
