@@ -1,8 +1,11 @@
 // Which local address the start-up guidance names for the router to forward to.
 
 #include "server/guidance.hpp"
+#include "server/sockets.hpp"
 
 #include <gtest/gtest.h>
+
+#include <arpa/inet.h>
 
 namespace {
 
@@ -50,6 +53,49 @@ TEST(ForwardingTarget, NamesTheFirstReachableIPv4Address) {
   };
   for (const auto &c : cases) {
     EXPECT_EQ(forwardingTarget(c.resolved, c.interfaces), c.target) << c.what;
+  }
+}
+
+TEST(GlobalIpv6Target, PassesOverAddressesNoBoardShouldBeToldOf) {
+  const std::string kernelList = "00000000000000000000000000000001 01 80 10 80       lo\n"
+                                 "fe8000000000000088a74bfffe531fc0 03 40 20 c0    veth0\n"
+                                 "fd000000000000000000000000000005 03 40 00 82    veth0\n"
+                                 "20010db8000100020000000000000077 03 40 00 81    veth0\n"
+                                 "20010db8000100020000000000000066 03 40 00 a0    veth0\n"
+                                 "20010db8000100020000000000000055 03 40 00 c0    veth0\n"
+                                 "20010db8000100020000000000000020 03 40 00 80    veth0\n";
+  // Loopback, link-local, unique local, temporary, deprecated and tentative are passed over.
+  EXPECT_EQ(globalIpv6Target(parseIpv6Addresses(kernelList)), "2001:db8:1:2::20");
+  EXPECT_EQ(globalIpv6Target(parseIpv6Addresses(kernelList.substr(0, 200))), std::nullopt);
+  EXPECT_EQ(globalIpv6Target(parseIpv6Addresses("not the kernel's list\n")), std::nullopt);
+}
+
+sockaddr_storage socketAddress(int family, const char *text) {
+  sockaddr_storage address{};
+  address.ss_family = static_cast<sa_family_t>(family);
+  void *bytes = family == AF_INET
+                    ? static_cast<void *>(&reinterpret_cast<sockaddr_in &>(address).sin_addr)
+                    : static_cast<void *>(&reinterpret_cast<sockaddr_in6 &>(address).sin6_addr);
+  EXPECT_EQ(::inet_pton(family, text, bytes), 1) << text;
+  return address;
+}
+
+TEST(PeerAddress, IsShownAsItCameAndKeyedByItsSource) {
+  struct Case {
+    int family;
+    const char *sent, *shown, *source;
+  };
+  const Case cases[] = {
+      {AF_INET, "192.0.2.7", "192.0.2.7", "192.0.2.7"},
+      {AF_INET6, "::ffff:192.0.2.7", "192.0.2.7", "192.0.2.7"}, // IPv4 to a dual-stack listener
+      {AF_INET6, "2001:db8:1:2:aaaa:bbbb:cccc:dddd", "2001:db8:1:2:aaaa:bbbb:cccc:dddd",
+       "2001:db8:1:2::/64"}, // one home, one /64
+      {AF_INET6, "::1", "::1", "::/64"},
+  };
+  for (const Case &c : cases) {
+    const std::string shown = shownAddress(socketAddress(c.family, c.sent));
+    EXPECT_EQ(shown, c.shown) << c.sent;
+    EXPECT_EQ(sourceOf(shown), c.source) << c.sent;
   }
 }
 

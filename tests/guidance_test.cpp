@@ -47,7 +47,12 @@ TEST(Guidance, NamesTheFirstReachableIPv4Address) {
   struct Case {
     const char *what;
     std::string hosts, out, err;
+    std::vector<std::string> args{};
   };
+  const std::string ipv6 =
+      "Boards that speak IPv6 reach this server at 2001:db8::1, port 999, without port "
+      "forwarding.\nPlease ensure your router's firewall lets TCP port 999 through to "
+      "2001:db8::1.\n";
   const Case cases[] = {
       {"IPv6 listed first", "2001:db8::1 boardhost\n192.0.2.1 boardhost\n",
        guidance("192.0.2.1") + listening, ""},
@@ -58,6 +63,16 @@ TEST(Guidance, NamesTheFirstReachableIPv4Address) {
        guidance("192.0.2.1") + listening, ""},
       {"loopback before a reachable address", "127.0.1.1 boardhost\n198.51.100.7 boardhost\n",
        guidance("198.51.100.7") + listening, ""},
+      {"IPv6 and IPv4 at once: the global IPv6 address too, not the link-local one",
+       "192.0.2.1 boardhost\n",
+       guidance("192.0.2.1") + ipv6 + "Server listening on :: local end port 999\n\n",
+       "",
+       {"--listen=::"}},
+      {"IPv6 only: that address alone",
+       "192.0.2.1 boardhost\n",
+       ipv6 + "Server listening on 2001:db8::1 local end port 999\n\n",
+       "",
+       {"--listen=2001:db8::1"}},
   };
   enterPrivateNetwork();
   // Both address families configured, so that the resolver returns both; nothing is sent.
@@ -70,8 +85,8 @@ TEST(Guidance, NamesTheFirstReachableIPv4Address) {
   std::ofstream(dir / "nsswitch.conf") << "hosts: files\n";
   for (const auto &c : cases) {
     std::ofstream(dir / "hosts") << c.hosts;
-    const pid_t pid =
-        startCollector(dir, [&] { becomeBoardHost(dir / "hosts", dir / "nsswitch.conf"); });
+    const pid_t pid = startCollector(
+        dir, [&] { becomeBoardHost(dir / "hosts", dir / "nsswitch.conf"); }, c.args);
     waitUntilListening(dir);
     EXPECT_EQ(readFile(dir / "stdout"), c.out) << c.what;
     EXPECT_EQ(readFile(dir / "stderr"), c.err) << c.what;

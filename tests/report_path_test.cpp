@@ -43,6 +43,28 @@ TEST_F(ReportPath, EchoesAndStoresEachReport) {
   EXPECT_EQ(err(), "");
 }
 
+// One listener on "::" takes boards over IPv6 and over IPv4, each shown as it came.
+TEST_F(ReportPath, ADualStackListenerTakesIpv6AndIpv4) {
+  start({"--listen=::"});
+  const int v6 = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 loopback{};
+  loopback.sin6_family = AF_INET6;
+  loopback.sin6_port = htons(999);
+  loopback.sin6_addr = in6addr_loopback;
+  ASSERT_EQ(::connect(v6, reinterpret_cast<const sockaddr *>(&loopback), sizeof loopback), 0);
+  const std::string overIpv6 = "AA:BB,6\n";
+  ASSERT_EQ(::send(v6, overIpv6.data(), overIpv6.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(overIpv6.size()));
+  ::shutdown(v6, SHUT_WR);
+  EXPECT_TRUE(closedInOrder(v6));
+  sendReport("AA:BB,4\n");
+  const std::string echoes = "Server listening on :: local end port 999\n\n"
+                             "Connection from: ::1\nTS,AA:BB,6\n\n"
+                             "Connection from: 127.0.0.1\nTS,AA:BB,4\n\n";
+  EXPECT_EQ(outOnceItIs(echoes), echoes);
+  EXPECT_EQ(deviceFile("AABB.csv"), "TS,AA:BB,6\nTS,AA:BB,4\n");
+}
+
 // Each of these ends one connection, with one line on standard error, and the collector
 // goes on serving.
 TEST_F(ReportPath, SurvivesBadPeers) {
@@ -172,8 +194,9 @@ TEST_F(ReportPath, LinesThatComeLaterAreStoredBeforeAnOrderlyClose) {
   EXPECT_EQ(err(), "");
 }
 
-// A log directory that cannot be made is found before any board is told anything.
-TEST_F(ReportPath, EndsWithStatusOneBeforeListeningWithoutALogDirectory) {
+// A log directory that cannot be made, or an address to listen on that cannot be used, is
+// found before any board is told anything.
+TEST_F(ReportPath, EndsWithStatusOneBeforeListeningWithoutALogDirectoryOrAddress) {
   std::ofstream(dir / "log") << "in the way";
   const struct {
     std::vector<std::string> args;
@@ -182,6 +205,9 @@ TEST_F(ReportPath, EndsWithStatusOneBeforeListeningWithoutALogDirectory) {
       {{}, "Exception: filesystem error: create_directory: File exists [log]\n"},
       {{"-d", "no/such/dir"},
        "Exception: filesystem error: create_directory: No such file or directory [no/such/dir]\n"},
+      {{"-d", ".", "--listen=192.0.2.300"},
+       "Exception: invalid listen address '192.0.2.300': neither an IPv4 nor an IPv6 address\n"},
+      {{"-d", ".", "-l", "2001:db8::20"}, "Exception: bind: Cannot assign requested address\n"},
   };
   for (const auto &c : cases) {
     pid = startCollector(dir, {}, c.args);

@@ -168,6 +168,14 @@ void writeOutput(const std::string &text) {
 
 } // namespace
 
+void guidanceIpv6(const std::string &address, std::int32_t port) {
+  writeOutput("Boards that speak IPv6 reach this server at " + address + ", port " +
+              std::to_string(port) +
+              ", without port forwarding.\n"
+              "Please ensure your router's firewall lets TCP port " +
+              std::to_string(port) + " through to " + address + ".\n");
+}
+
 void guidance(const std::string &address, std::int32_t port) {
   writeOutput("Please ensure port forwarding from external IP to local IP " + address +
               " is enabled.\n"
@@ -181,8 +189,9 @@ void guidance(const std::string &address, std::int32_t port) {
               std::to_string(port) + "\n");
 }
 
-void listening(std::int32_t port) {
-  writeOutput("Server listening on 0.0.0.0 local end port " + std::to_string(port) + "\n\n");
+void listening(const std::string &address, std::int32_t port) {
+  writeOutput("Server listening on " + address + " local end port " + std::to_string(port) +
+              "\n\n");
 }
 
 void connection(const std::string &peerAddress) {

@@ -15,8 +15,10 @@ namespace console {
 
 // The operator's guidance: which local `address` and `port` the router must forward to.
 void guidance(const std::string &address, std::int32_t port);
+// That boards reach `address` over IPv6 without forwarding, if the firewall lets them.
+void guidanceIpv6(const std::string &address, std::int32_t port);
 
-void listening(std::int32_t port);
+void listening(const std::string &address, std::int32_t port);
 
 // Who connected. The line goes out with the echo that follows at once, in one write, unless
 // `flush` is called first: before a wait, so that the operator sees whom it waits for.

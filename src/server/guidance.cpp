@@ -36,7 +36,31 @@ std::vector<ResolvedAddress> resolveHostName() {
   return resolved;
 }
 
+bool usable(const Ipv6InterfaceAddress &address) {
+  // The kernel's IFA_F_ flags of an address no board should be sent to.
+  constexpr unsigned avoided = 0x01 /* temporary */ | 0x08 /* failed its duplicate check */ |
+                               0x20 /* deprecated */ | 0x40 /* tentative */;
+  const bool uniqueLocal = (address.bytes[0] & 0xfeU) == 0xfcU;
+  return address.scope == 0 && !uniqueLocal && (address.flags & avoided) == 0;
+}
+
+void showIpv4Guidance(std::int32_t port) {
+  const auto resolved = resolveHostName();
+  if (const auto address = forwardingTarget(resolved, readInterfaceAddresses())) {
+    console::guidance(asio::ip::address_v4(*address).to_string(), port);
+  }
+}
+
 } // namespace
+
+std::optional<std::string> globalIpv6Target(const std::vector<Ipv6InterfaceAddress> &addresses) {
+  for (const Ipv6InterfaceAddress &address : addresses) {
+    if (usable(address)) {
+      return asio::ip::address_v6(address.bytes).to_string();
+    }
+  }
+  return std::nullopt;
+}
 
 std::optional<Ipv4Address> forwardingTarget(const std::vector<ResolvedAddress> &resolved,
                                             const std::vector<InterfaceAddress> &interfaces) {
@@ -53,11 +77,23 @@ std::optional<Ipv4Address> forwardingTarget(const std::vector<ResolvedAddress> &
   return resolvedToLoopback ? firstReachableInterface(interfaces) : std::nullopt;
 }
 
-void showSetupGuidance(std::int32_t port) {
+void showSetupGuidance(std::int32_t port, const std::optional<std::string> &listen) {
   try {
-    const auto resolved = resolveHostName();
-    if (const auto address = forwardingTarget(resolved, readInterfaceAddresses())) {
-      console::guidance(asio::ip::address_v4(*address).to_string(), port);
+    std::error_code malformed;
+    const asio::ip::address address = listen ? asio::ip::make_address(*listen, malformed)
+                                             : asio::ip::address(asio::ip::address_v4::any());
+    if (malformed) {
+      return; // the listener says what is wrong with it
+    }
+    if (address.is_v4() || address.is_unspecified()) {
+      showIpv4Guidance(port);
+    }
+    if (address.is_v6()) {
+      const auto named = address.is_unspecified() ? globalIpv6Target(readIpv6Addresses())
+                                                  : std::optional<std::string>(address.to_string());
+      if (named) {
+        console::guidanceIpv6(*named, port);
+      }
     }
   } catch (const std::exception &e) {
     // Advice only: the collector serves all the same.

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 // One address that the machine's host name resolved to, in the resolver's order.
@@ -21,6 +22,13 @@ struct ResolvedAddress {
 std::optional<Ipv4Address> forwardingTarget(const std::vector<ResolvedAddress> &resolved,
                                             const std::vector<InterfaceAddress> &interfaces);
 
-// Tells the operator which local address and `port` the router must forward to.
-// Advice only: a failure is reported on standard error and never escapes.
-void showSetupGuidance(std::int32_t port);
+// The address to name for boards that come over IPv6: the first global one, passing over
+// temporary (privacy) addresses, which change, deprecated and tentative ones, and unique
+// local ones (fc00::/7), which no board outside reaches. Nothing when there is none.
+std::optional<std::string> globalIpv6Target(const std::vector<Ipv6InterfaceAddress> &addresses);
+
+// Tells the operator which local address and `port` the router must forward to, and when the
+// collector listens on IPv6 (`listen` is an IPv6 address, or "::"), which address boards
+// reach without forwarding. Advice only: a failure is reported on standard error and never
+// escapes.
+void showSetupGuidance(std::int32_t port, const std::optional<std::string> &listen);

@@ -21,6 +21,6 @@ int main(int argc, char *argv[]) {
   // A device file that reaches the file size limit fails that record, instead of the
   // collector dying of SIGXFSZ with the record's peer told in good order.
   std::signal(SIGXFSZ, SIG_IGN);
-  showSetupGuidance(commandLine.options.port);
+  showSetupGuidance(commandLine.options.port, commandLine.options.listen);
   return runServer(commandLine.options);
 }

@@ -13,7 +13,9 @@ constexpr const char *usage = R"(Usage: report-collector [OPTION]...
 Collects one-line CSV reports from devices over TCP and appends each record, stamped with
 the local time, to DIR/<device identifier without colons>.csv.
 
-  -p, --port=PORT      listen on TCP port PORT of every IPv4 interface (default 999)
+  -p, --port=PORT      listen on TCP port PORT (default 999)
+  -l, --listen=ADDRESS listen on ADDRESS only, IPv4 or IPv6 (default: every IPv4
+                       interface); :: is every interface, for IPv6 and IPv4 at once
   -d, --log-dir=DIR    keep the device files in DIR (default: log, below the working
                        directory); it is created when missing
       --devices=FILE   store records only for the devices listed in FILE, refusing
@@ -40,17 +42,22 @@ std::optional<std::int32_t> parsePort(const std::string &text) {
 
 CommandLine readCommandLine(int argc, char *argv[]) {
   const std::vector<option> longOptions{{"port", required_argument, nullptr, 'p'},
+                                        {"listen", required_argument, nullptr, 'l'},
                                         {"log-dir", required_argument, nullptr, 'd'},
                                         {"devices", required_argument, nullptr, devicesOption}};
   CommandLine commandLine;
   Options &options = commandLine.options;
   commandLine.exitStatus = readOptions(
-      argc, argv, {"report-collector", usage, 2}, ":p:d:hV", longOptions,
+      argc, argv, {"report-collector", usage, 2}, ":p:l:d:hV", longOptions,
       [&](int option, const std::string &value) -> std::string {
         if (option == 'p') {
           const auto port = parsePort(value);
           options.port = port.value_or(options.port);
           return port ? "" : "invalid port '" + value + "': a number from 1 to 65535 is needed";
+        }
+        if (option == 'l') {
+          options.listen = value;
+          return value.empty() ? "the listen address is empty" : "";
         }
         if (option == devicesOption) {
           options.devices = value;

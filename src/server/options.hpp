@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string>
 
 // The TCP port the collector listens on, on every IPv4 interface, unless told otherwise.
 constexpr std::int32_t listenPort = 999;
@@ -10,6 +11,9 @@ constexpr std::int32_t listenPort = 999;
 // What the operator may set on the command line.
 struct Options {
   std::int32_t port = listenPort;
+  // The address to listen on, IPv4 or IPv6; nothing: every IPv4 interface. "::" is every
+  // interface for IPv6 and IPv4 at once.
+  std::optional<std::string> listen;
   std::filesystem::path logDir = "log"; // relative paths are below the working directory
   // The device list: only the identifiers on it are stored. Without one, every identifier is.
   std::optional<std::filesystem::path> devices;

@@ -78,6 +78,32 @@ struct WaitingToClose {
   ReadWait wait;
 };
 
+// The listener: on every IPv4 interface by default, else on the address the operator gave.
+// On "::" it takes IPv6 and IPv4 at once, whatever the system's default for that. An address
+// that is malformed, not this machine's, or of a switched-off IPv6 is an exception.
+tcp::acceptor openListener(asio::io_context &context, const Options &options) {
+  const auto port = static_cast<unsigned short>(options.port);
+  tcp::endpoint endpoint(tcp::v4(), port);
+  if (options.listen) {
+    std::error_code error;
+    const asio::ip::address address = asio::ip::make_address(*options.listen, error);
+    if (error) {
+      throw std::runtime_error("invalid listen address '" + *options.listen +
+                               "': neither an IPv4 nor an IPv6 address");
+    }
+    endpoint = tcp::endpoint(address, port);
+  }
+  tcp::acceptor acceptor(context);
+  acceptor.open(endpoint.protocol());
+  acceptor.set_option(tcp::acceptor::reuse_address(true));
+  if (endpoint.address().is_v6() && endpoint.address().is_unspecified()) {
+    acceptor.set_option(asio::ip::v6_only(false));
+  }
+  acceptor.bind(endpoint);
+  acceptor.listen();
+  return acceptor;
+}
+
 // Owns the loop and decides: whom to serve, how long to wait for whom, when a connection
 // may be closed in order, and when to stop. The reactor, the listener, the device list in
 // force and the back-off for shortages of descriptors are its own for the whole run.
@@ -86,15 +112,14 @@ public:
   Collector(const Options &options, std::optional<DeviceList> devices)
       : options_(options), devices_(std::move(devices)),
         reactor_([this](int signalNumber) { onSignal(signalNumber); }),
-        acceptor_(reactor_.context(),
-                  tcp::endpoint(tcp::v4(), static_cast<unsigned short>(options.port))) {
+        acceptor_(openListener(reactor_.context(), options)) {
     acceptor_.non_blocking(true);
     acceptOnlyOnceDataArrives(acceptor_, silenceWindow);
   }
 
   // Serves until a stop is requested; the exit status.
   int run() {
-    console::listening(options_.port);
+    console::listening(options_.listen.value_or("0.0.0.0"), options_.port);
     while (std::optional<Peer> peer = nextPeer()) {
       serve(std::move(*peer));
     }
@@ -181,7 +206,8 @@ private:
       return;
     }
     // After a stop, and for a source that lost its turn, only reports already whole.
-    const bool mayWait = !stop_.requested() && !turns_.hasLost(c.peer.address, c.lastBytes);
+    const bool mayWait =
+        !stop_.requested() && !turns_.hasLost(sourceOf(c.peer.address), c.lastBytes);
     while (!c.lost && !c.peerClosed && c.cutter.midLine()) {
       if (!mayWait) {
         takeMore(c, c.peer.socket.get()); // its close may have come just after its bytes
@@ -279,10 +305,11 @@ private:
     }
   }
 
-  // The source `address` held others up: it is not waited for a while, and told once.
+  // The source of `address` held others up: it is not waited for a while, and told once.
   void loseTurn(const std::string &address, Clock::time_point now) {
-    if (turns_.lose(address, now)) {
-      console::lostTurn(address, static_cast<long>(LostTurns::penalty.count()));
+    const std::string source = sourceOf(address);
+    if (turns_.lose(source, now)) {
+      console::lostTurn(source, static_cast<long>(LostTurns::penalty.count()));
     }
   }
 
@@ -373,8 +400,8 @@ private:
   // has passed, or the report's deadline. A line begun is waited for until the report's
   // deadline, unless others are held up meanwhile.
   Clock::time_point closingDeadline(const Connection &c, Clock::time_point now) const {
-    const bool crowded =
-        waitingToClose_.size() >= maxWaitingToClose || turns_.hasLost(c.peer.address, now);
+    const bool crowded = waitingToClose_.size() >= maxWaitingToClose ||
+                         turns_.hasLost(sourceOf(c.peer.address), now);
     if (!c.cutter.midLine()) {
       // A board has sent its report within a quiet time or two; a peer that keeps a place
       // with line after line is cut once others need it.

@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <iterator>
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -18,8 +21,7 @@ constexpr auto firstBackoff = std::chrono::milliseconds(10);
 constexpr auto longestBackoff = std::chrono::seconds(1);
 
 // As inet_ntop writes it, without the cost of its sprintf on every connection.
-std::string dottedDecimal(const sockaddr_in &address) {
-  const std::uint32_t value = ntohl(address.sin_addr.s_addr);
+std::string dottedDecimal(std::uint32_t value) {
   std::string text;
   for (int shift = 24; shift >= 0; shift -= 8) {
     text += std::to_string((value >> shift) & 0xffU);
@@ -38,19 +40,45 @@ bool peerGaveUp(int error) {
 
 std::error_code acceptWaitingPeer(asio::ip::tcp::acceptor &acceptor, Peer &peer) {
   for (;;) {
-    sockaddr_in address{};
+    sockaddr_storage address{};
     socklen_t length = sizeof address;
     const int fd = ::accept4(acceptor.native_handle(), reinterpret_cast<sockaddr *>(&address),
                              &length, SOCK_CLOEXEC);
     if (fd >= 0) {
       peer.socket = FileDescriptor(fd);
-      peer.address = dottedDecimal(address);
+      peer.address = shownAddress(address);
       return {};
     }
     if (!peerGaveUp(errno)) {
       return {errno, asio::error::get_system_category()};
     }
   }
+}
+
+std::string shownAddress(const sockaddr_storage &address) {
+  if (address.ss_family == AF_INET) {
+    return dottedDecimal(ntohl(reinterpret_cast<const sockaddr_in &>(address).sin_addr.s_addr));
+  }
+  const in6_addr &v6 = reinterpret_cast<const sockaddr_in6 &>(address).sin6_addr;
+  if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+    std::uint32_t v4 = 0;
+    std::memcpy(&v4, &v6.s6_addr[12], sizeof v4);
+    return dottedDecimal(ntohl(v4));
+  }
+  char text[INET6_ADDRSTRLEN] = "";
+  ::inet_ntop(AF_INET6, &v6, text, sizeof text);
+  return text;
+}
+
+std::string sourceOf(const std::string &shownAddress) {
+  in6_addr v6{};
+  if (::inet_pton(AF_INET6, shownAddress.c_str(), &v6) != 1) {
+    return shownAddress; // an IPv4 address is a source of its own
+  }
+  std::fill(std::begin(v6.s6_addr) + 8, std::end(v6.s6_addr), 0);
+  char text[INET6_ADDRSTRLEN] = "";
+  ::inet_ntop(AF_INET6, &v6, text, sizeof text);
+  return std::string(text) + "/64";
 }
 
 AcceptFailure acceptFailureOf(const std::error_code &error) {
