@@ -206,8 +206,7 @@ private:
       return;
     }
     // After a stop, and for a source that lost its turn, only reports already whole.
-    const bool mayWait =
-        !stop_.requested() && !turns_.hasLost(sourceOf(c.peer.address), c.lastBytes);
+    const bool mayWait = !stop_.requested() && !turns_.hasLost(c.peer.source, c.lastBytes);
     while (!c.lost && !c.peerClosed && c.cutter.midLine()) {
       if (!mayWait) {
         takeMore(c, c.peer.socket.get()); // its close may have come just after its bytes
@@ -301,13 +300,12 @@ private:
     console::droppedFragment(c.cutter.partialLineBytes(), c.peer.address);
     c.lost = true;
     if (stalled) {
-      loseTurn(c.peer.address, Clock::now());
+      loseTurn(c.peer.source, Clock::now());
     }
   }
 
-  // The source of `address` held others up: it is not waited for a while, and told once.
-  void loseTurn(const std::string &address, Clock::time_point now) {
-    const std::string source = sourceOf(address);
+  // The `source` held others up: it is not waited for a while, and told once.
+  void loseTurn(const std::string &source, Clock::time_point now) {
     if (turns_.lose(source, now)) {
       console::lostTurn(source, static_cast<long>(LostTurns::penalty.count()));
     }
@@ -400,8 +398,8 @@ private:
   // has passed, or the report's deadline. A line begun is waited for until the report's
   // deadline, unless others are held up meanwhile.
   Clock::time_point closingDeadline(const Connection &c, Clock::time_point now) const {
-    const bool crowded = waitingToClose_.size() >= maxWaitingToClose ||
-                         turns_.hasLost(sourceOf(c.peer.address), now);
+    const bool crowded =
+        waitingToClose_.size() >= maxWaitingToClose || turns_.hasLost(c.peer.source, now);
     if (!c.cutter.midLine()) {
       // A board has sent its report within a quiet time or two; a peer that keeps a place
       // with line after line is cut once others need it.
@@ -454,7 +452,7 @@ private:
     } else if (now < c.lastBytes + c.quietTime) {
       failRead(c, asio::error::timed_out);
       if (now < c.deadline) {
-        loseTurn(c.peer.address, now);
+        loseTurn(c.peer.source, now);
       }
     }
   }

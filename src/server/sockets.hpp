@@ -22,6 +22,7 @@ using Clock = std::chrono::steady_clock;
 struct Peer {
   FileDescriptor socket;
   std::string address; // as shownAddress writes it
+  std::string source;  // as sourceOf writes it: what loses a turn for stalling
 };
 
 // A peer's address as every console line shows it: dotted decimal for IPv4, also for an IPv4

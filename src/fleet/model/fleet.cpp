@@ -181,12 +181,7 @@ void check(FleetDevice &device) {
     if (!named.warn && !named.crit) {
       continue;
     }
-    std::optional<double> value;
-    for (const FieldValue &candidate : device.last.values) {
-      if (candidate.field == field) {
-        value = candidate.value;
-      }
-    }
+    const std::optional<double> value = lastValueOf(device, field);
     device.checks.push_back({field, &named, value, stateOf(named, value)});
   }
 }
@@ -280,6 +275,15 @@ FieldState stateOf(const FieldName &named, std::optional<double> value) {
     return FieldState::critical;
   }
   return named.warn && alerts(*named.warn, *value) ? FieldState::warning : FieldState::ok;
+}
+
+std::optional<double> lastValueOf(const FleetDevice &device, std::size_t field) {
+  for (const FieldValue &value : device.last.values) {
+    if (value.field == field) {
+      return value.value;
+    }
+  }
+  return std::nullopt;
 }
 
 const FieldName *namedField(const FleetDevice &device, std::size_t field) {

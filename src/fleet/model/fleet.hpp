@@ -100,6 +100,10 @@ const FieldName *namedField(const FleetDevice &device, std::size_t field);
 // How `value` stands against `named`'s ranges; nothing is no number.
 FieldState stateOf(const FieldName &named, std::optional<double> value);
 
+// The value of the device's field `field` in its last record; nothing when it has no number
+// there.
+std::optional<double> lastValueOf(const FleetDevice &device, std::size_t field);
+
 // The exit status in the manner of monitoring plugins, which read 0 as OK, 1 as WARNING,
 // 2 as CRITICAL and 3 as UNKNOWN: 2 when a value is critical or every device is stale (or
 // there is none), 1 when a value is in its warning range or no number where a range is set,

@@ -1,5 +1,7 @@
 #include "fleet/render/chart.hpp"
 
+#include "fleet/render/text.hpp"
+
 #include "fleet/model/time_stamps.hpp"
 
 #include <algorithm>
@@ -272,8 +274,7 @@ std::optional<FieldStats> fieldStats(const std::map<long, ChartSlice> &chart, st
 }
 
 std::string fieldLabel(const FleetDevice &device, std::size_t field) {
-  if (const FieldName *named = namedField(device, field)) {
-    return named->unit.empty() ? named->name : named->name + " (" + named->unit + ")";
-  }
-  return "field " + std::to_string(field + firstValueFieldNumber);
+  const FieldName *named = namedField(device, field);
+  const bool withUnit = named != nullptr && !named->unit.empty();
+  return fieldName(device, field) + (withUnit ? " (" + named->unit + ")" : "");
 }

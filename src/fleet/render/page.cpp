@@ -271,12 +271,7 @@ void writeHoverBands(std::ostream &out, const std::map<long, ChartSlice> &chart,
 // The field's value in the device's last record, as the table and the metrics give it; the
 // chart's last point where that record has no number there.
 double lastValue(const FleetDevice &device, std::size_t field, const FieldStats &stats) {
-  for (const FieldValue &value : device.last.values) {
-    if (value.field == field) {
-      return value.value;
-    }
-  }
-  return stats.last;
+  return lastValueOf(device, field).value_or(stats.last);
 }
 
 // Where the field's warning and critical ranges alert, as bands behind its line: pale yellow

@@ -20,10 +20,7 @@ std::string rangeText(const std::optional<AlertRange> &range) {
 std::string perfdataOf(const FleetDevice &device, const FieldValue &value) {
   const FieldName *named = namedField(device, value.field);
   const std::string deviceLabel = device.name.empty() ? device.identifier : device.name;
-  const std::string fieldLabel =
-      named != nullptr ? named->name
-                       : "field " + std::to_string(value.field + firstValueFieldNumber);
-  std::string data = perfdataLabel(deviceLabel + " " + fieldLabel) + "=" +
+  std::string data = perfdataLabel(deviceLabel + " " + fieldName(device, value.field)) + "=" +
                      formatValue(value.value) + (named ? perfdataUnit(named->unit) : "");
   data += ";" + (named ? rangeText(named->warn) : "") + ";" +
           (named ? rangeText(named->crit) : "") + ";;";

@@ -47,10 +47,8 @@ Metric::Labels deviceLabels(const FleetDevice &device) {
 // "field 3" and on, and its unit where the list gives one.
 Metric::Labels fieldLabels(const FleetDevice &device, std::size_t field) {
   Metric::Labels labels = deviceLabels(device);
+  labels.emplace_back("field", fieldName(device, field));
   const FieldName *named = namedField(device, field);
-  labels.emplace_back("field", named != nullptr
-                                   ? named->name
-                                   : "field " + std::to_string(field + firstValueFieldNumber));
   if (named != nullptr && !named->unit.empty()) {
     labels.emplace_back("unit", named->unit);
   }

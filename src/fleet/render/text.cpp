@@ -32,6 +32,11 @@ std::string plural(std::size_t count, const char *word) {
   return std::to_string(count) + " " + word + (count == 1 ? "" : "s");
 }
 
+std::string fieldName(const FleetDevice &device, std::size_t field) {
+  const FieldName *named = namedField(device, field);
+  return named != nullptr ? named->name : "field " + std::to_string(field + firstValueFieldNumber);
+}
+
 std::string stateWord(DeviceState state) {
   const char *const words[] = {"STALE", "CRITICAL", "UNKNOWN", "WARNING", "ok"};
   return words[static_cast<int>(state)];

@@ -31,6 +31,11 @@ DeviceWords wordsFor(const FleetDevice &device, const Window &window);
 // A value as the C locale writes it, as short as it can be read back: "21.5", "1e+300".
 std::string formatValue(double value);
 
+// What every output calls the device's value field `field` (0 for the first after the
+// identifier): its name from the device list, else its number as the operator counts
+// fields, "field 3".
+std::string fieldName(const FleetDevice &device, std::size_t field);
+
 // "STALE", "CRITICAL", "UNKNOWN", "WARNING", "ok".
 std::string stateWord(DeviceState state);
 // "CRITICAL", "UNKNOWN", "WARNING", "OK".
