@@ -149,3 +149,37 @@ TEST_F(DeviceLog, ALogDirectoryInTheWayFailsEachRecordUntilItIsGone) {
 }
 
 } // namespace
+
+// A record that a crash left without its line feed is cut away when the collector starts;
+// whole lines, files that are not device files, and what no crash of the collector can have
+// left stay as they are.
+TEST_F(DeviceLog, StartingCutsAwayOnlyARecordThatACrashTore) {
+  const std::string junk(longestStoredLine + 1, 'j');
+  const struct {
+    std::string name, contents, mended, told;
+  } cases[] = {
+      {"WHOLE.csv", "TS,WHOLE,1\n", "TS,WHOLE,1\n", ""},
+      {"TORN.csv", "TS,TORN,1\nTS,TORN,2,21.", "TS,TORN,1\n",
+       "cut 13 bytes from the end of log/TORN.csv: the start of a record that a crash left "
+       "unfinished"},
+      {"FIRST.csv", "TS,FIRST,1", "", "cut 10 bytes from the end of log/FIRST.csv"},
+      {"JUNK.csv", "TS,JUNK,1\n" + junk, "TS,JUNK,1\n" + junk,
+       "log/JUNK.csv does not end with a line feed, and was left as it is"},
+      {"notes.txt", "no line feed", "no line feed", ""},
+  };
+  fs::create_directory("log");
+  for (const auto &c : cases) {
+    std::ofstream(fs::path("log") / c.name, std::ios::binary) << c.contents;
+  }
+  fs::create_symlink(fs::path("log") / "TORN.csv", fs::path("log") / "LINK.csv");
+  const auto told = mendTornRecords("log");
+  const auto files = deviceFiles();
+  for (const auto &c : cases) {
+    EXPECT_EQ(files.at(c.name), c.mended) << c.name;
+    const bool wasTold = std::any_of(told.begin(), told.end(), [&](const std::string &line) {
+      return line.rfind(c.told, 0) == 0;
+    });
+    EXPECT_TRUE(c.told.empty() || wasTold) << c.name << ": " << ::testing::PrintToString(told);
+  }
+  EXPECT_EQ(told.size(), 3U) << "the link is not followed";
+}

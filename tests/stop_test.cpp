@@ -68,15 +68,14 @@ TEST_F(Stop, IdlePeersDoNotHoldUpAStop) {
   const std::string report = "W,1\n";
   ASSERT_EQ(::send(waiting, report.data(), report.size(), MSG_NOSIGNAL), 4);
   ASSERT_TRUE(eventually([&] { return deviceFile("W.csv") == "TS,W,1\n"; }));
-  // A peer that stalls holds the loop; one behind it sends its last line without a line
-  // feed and closes its side: a whole report, stored at the stop.
+  // A peer that stalls in the middle of a line is reset at the stop; one that sends its last
+  // line without a line feed and closes its side has a whole report, stored.
   const int staller = connectToCollector();
   ASSERT_EQ(::send(staller, "S,", 2, MSG_NOSIGNAL), 2);
-  ASSERT_TRUE(
-      eventually([&] { return out().find("Connection from") != out().rfind("Connection from"); }));
   const int closed = connectToCollector();
   ASSERT_EQ(::send(closed, "P6,1", 4, MSG_NOSIGNAL), 4);
   ASSERT_EQ(::shutdown(closed, SHUT_WR), 0);
+  ASSERT_TRUE(eventually([&] { return deviceFile("P6.csv") == "TS,P6,1\n"; }));
   const auto signalled = std::chrono::steady_clock::now();
   ::kill(pid, SIGTERM);
   EXPECT_EQ(exitStatus(pid), 0);

@@ -6,9 +6,12 @@
 #include "base/file_descriptor.hpp"
 #include "devicelog/record_format.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <system_error>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -98,7 +101,73 @@ void writeRecord(FileDescriptor file, const std::string &filePath, const std::st
   }
 }
 
+// Where the last whole line of `file`, `size` bytes long, ends: its length once a torn
+// record is cut away. Nothing when it cannot be read, or when no line feed stands within the
+// longest line the collector stores, which no crash of the collector can have left.
+std::optional<off_t> endOfLastLine(const FileDescriptor &file, off_t size) {
+  std::string tail(std::min<std::size_t>(static_cast<std::size_t>(size), longestStoredLine), '\0');
+  const off_t from = size - static_cast<off_t>(tail.size());
+  if (::pread(file.get(), tail.data(), tail.size(), from) != static_cast<ssize_t>(tail.size())) {
+    return std::nullopt;
+  }
+  const auto lineFeed = tail.rfind('\n');
+  if (lineFeed == std::string::npos) {
+    return from == 0 ? std::optional<off_t>(0) : std::nullopt;
+  }
+  return from + static_cast<off_t>(lineFeed) + 1;
+}
+
+bool isRegularFile(int directory, const dirent &entry) {
+  struct stat status {};
+  return entry.d_type == DT_REG ||
+         (entry.d_type == DT_UNKNOWN &&
+          ::fstatat(directory, entry.d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+          S_ISREG(status.st_mode));
+}
+
+// Mends the device file `name` in `directory`; what the operator is told, if anything.
+std::optional<std::string> mendTornRecord(int directory, const std::string &name,
+                                          const std::string &shownPath) {
+  const FileDescriptor file(
+      ::openat(directory, name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat status {};
+  if (!file.isOpen() || ::fstat(file.get(), &status) != 0) {
+    return systemMessage(errno, "cannot look for a torn record in " + shownPath);
+  }
+  char last = '\n';
+  if (!S_ISREG(status.st_mode) || status.st_size == 0 ||
+      (::pread(file.get(), &last, 1, status.st_size - 1) == 1 && last == '\n')) {
+    return std::nullopt;
+  }
+  const auto end = endOfLastLine(file, status.st_size);
+  if (!end || ::ftruncate(file.get(), *end) != 0) {
+    return shownPath + " does not end with a line feed, and was left as it is";
+  }
+  return "cut " + std::to_string(status.st_size - *end) + " bytes from the end of " + shownPath +
+         ": the start of a record that a crash left unfinished";
+}
+
 } // namespace
+
+std::vector<std::string> mendTornRecords(const std::filesystem::path &logDir) {
+  std::vector<std::string> told;
+  const FileDescriptor directory(
+      ::open(logDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  DIR *listing = directory.isOpen() ? ::fdopendir(::dup(directory.get())) : nullptr;
+  if (listing == nullptr) {
+    return {systemMessage(errno, "cannot look for torn records in " + logDir.string())};
+  }
+  while (const dirent *entry = ::readdir(listing)) {
+    const std::string name = entry->d_name;
+    if (isRegularFile(directory.get(), *entry) && deviceName(name)) {
+      if (auto problem = mendTornRecord(directory.get(), name, (logDir / name).string())) {
+        told.push_back(std::move(*problem));
+      }
+    }
+  }
+  ::closedir(listing);
+  return told;
+}
 
 std::string refusalOf(const std::string &macAddress, std::string_view why) {
   return "refused device identifier \"" + printable(macAddress) + "\": " + std::string(why);

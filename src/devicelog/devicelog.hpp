@@ -40,6 +40,12 @@ struct Outcome {
 // when it cannot be made.
 void prepareLogDirectory(const std::filesystem::path &logDir);
 
+// Cuts away, from the end of each device file in `logDir`, the start of a record that a
+// crash left without its line feed: a write that the kernel cut short when the collector was
+// killed (kill -9 ends a long write between pages). Its board was never told it was stored,
+// and sends it again. Returns what was cut, or could not be looked at, in the operator's words.
+std::vector<std::string> mendTornRecords(const std::filesystem::path &logDir);
+
 // Appends the line of `record` and a line feed to its device file below `logDir` in one
 // write, making `logDir` (one level) again when it has gone. A link in the device file's
 // place is not followed.

@@ -166,6 +166,12 @@ void writeOutput(const std::string &text) {
   pendingOutput().clear();
 }
 
+void flush() {
+  if (!pendingOutput().empty()) {
+    writeOutput("");
+  }
+}
+
 } // namespace
 
 void guidanceIpv6(const std::string &address, std::int32_t port) {
@@ -196,12 +202,6 @@ void listening(const std::string &address, std::int32_t port) {
 
 void connection(const std::string &peerAddress) {
   pendingOutput() += "Connection from: " + peerAddress + '\n';
-}
-
-void flush() {
-  if (!pendingOutput().empty()) {
-    writeOutput("");
-  }
 }
 
 void echo(const std::string &pkg) {
@@ -248,11 +248,10 @@ void laterLines(const std::string &peerAddress, const std::string &lines) {
   echo(lines);
 }
 
-void lostTurn(const std::string &peerAddress, long seconds) {
-  exception(peerAddress +
-            " stalled in the middle of a line while others waited: its reports are "
-            "taken only when already whole, for " +
-            std::to_string(seconds) + " s");
+void placesGivenUp(std::size_t places, std::size_t withReceipt, std::size_t reset) {
+  exception("all " + std::to_string(places) + " places for connections were taken: closed " +
+            std::to_string(withReceipt) + " that had their receipt, reset " +
+            std::to_string(reset) + " that had waited longest for a whole line");
 }
 
 void peerReset(const std::string &peerAddress) {

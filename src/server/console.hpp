@@ -20,10 +20,8 @@ void guidanceIpv6(const std::string &address, std::int32_t port);
 
 void listening(const std::string &address, std::int32_t port);
 
-// Who connected. The line goes out with the echo that follows at once, in one write, unless
-// `flush` is called first: before a wait, so that the operator sees whom it waits for.
+// Who connected: written before the first line about its report, with it, in one write.
 void connection(const std::string &peerAddress);
-void flush();
 
 // The stamped report, with its control bytes shown as \xNN.
 void echo(const std::string &pkg);
@@ -49,9 +47,10 @@ void bytesAfterNul(std::size_t bytes, const std::string &peerAddress);
 // Lines of a report that came after its first ones, while its connection waited to be closed.
 void laterLines(const std::string &peerAddress, const std::string &lines);
 
-// `peerAddress` stalled in the middle of a line while others waited: its peers are not
-// waited for until `seconds` have passed. Said once per source, when its turn is lost.
-void lostTurn(const std::string &peerAddress, long seconds);
+// Every one of the `places` for connections was taken, and newcomers took the places of
+// `withReceipt` connections that had their receipt and of `reset` that had waited longest
+// for a whole line.
+void placesGivenUp(std::size_t places, std::size_t withReceipt, std::size_t reset);
 
 // The connection of `peerAddress` was reset, because not all it sent was stored.
 void peerReset(const std::string &peerAddress);

@@ -38,9 +38,11 @@ void Reactor::watchSignals() {
   });
 }
 
-void Reactor::awaitEvent(Clock::time_point deadline) {
+void Reactor::awaitEvents(Clock::time_point deadline) {
   context_.restart();
-  (void)context_.run_one_until(deadline);
+  if (context_.run_one_until(deadline) > 0) {
+    (void)context_.poll();
+  }
 }
 
 void Reactor::poll() {
@@ -48,13 +50,11 @@ void Reactor::poll() {
   (void)context_.poll();
 }
 
-LentSocket::LentSocket(asio::io_context &context, FileDescriptor &owner)
-    : owner_(owner), socket_(context) {
-  socket_.assign(asio::ip::tcp::v4(), owner.get()); // throws with the descriptor still owned
-  owner.release();
+LentSocket::LentSocket(asio::io_context &context, const FileDescriptor &owner) : socket_(context) {
+  socket_.assign(asio::ip::tcp::v4(), owner.get());
 }
 
 LentSocket::~LentSocket() {
   std::error_code ignored; // a release fails only for a socket that is not open
-  owner_ = FileDescriptor(socket_.release(ignored));
+  (void)socket_.release(ignored);
 }

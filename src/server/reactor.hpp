@@ -46,8 +46,9 @@ public:
     return context_;
   }
 
-  // Waits until one handler has run or `deadline` has passed.
-  void awaitEvent(Clock::time_point deadline);
+  // Waits until a handler has run or `deadline` has passed, then runs every other handler
+  // that is ready, so that the loop looks at its connections once for all that came.
+  void awaitEvents(Clock::time_point deadline);
 
   // Runs the handlers that are ready, without waiting: a signal that has come is seen.
   void poll();
@@ -79,11 +80,11 @@ private:
   std::shared_ptr<bool> over_;
 };
 
-// A peer's descriptor lent to the reactor while the collector waits for it, and given back
-// to its owner when this goes, however the wait ended.
+// A peer's descriptor lent to the reactor while the collector waits for it. Its owner keeps
+// it, and reads and closes it; the reactor lets it go, unclosed, when this goes.
 class LentSocket {
 public:
-  LentSocket(asio::io_context &context, FileDescriptor &owner);
+  LentSocket(asio::io_context &context, const FileDescriptor &owner);
   ~LentSocket();
   LentSocket(const LentSocket &) = delete;
   LentSocket &operator=(const LentSocket &) = delete;
@@ -93,6 +94,5 @@ public:
   }
 
 private:
-  FileDescriptor &owner_;
   asio::ip::tcp::socket socket_;
 };

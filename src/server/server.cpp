@@ -5,10 +5,11 @@
 #include "devicelog/devicelog.hpp"
 #include "devices/device_list.hpp"
 #include "server/admission.hpp"
+#include "server/connection.hpp"
 #include "server/console.hpp"
+#include "server/places.hpp"
 #include "server/reactor.hpp"
 #include "server/sockets.hpp"
-#include "server/turns.hpp"
 
 #include <asio.hpp>
 
@@ -25,58 +26,16 @@ using asio::ip::tcp;
 
 namespace {
 
-// A line that has not arrived within this time after the accept never will; the records of
-// a report are stored within the same time.
-constexpr auto reportTimeLimit = std::chrono::seconds(10);
-
-// After a stop signal, the report in hand and the reports already waiting are stored within
-// this time; then the collector ends, whatever peers do.
+// After a stop signal, the reports already whole are stored within this time; then the
+// collector ends, whatever peers do.
 constexpr auto stopTimeLimit = std::chrono::seconds(10);
 
 // The kernel holds a connection until its first bytes arrive, for up to this long: a port
 // scanner's probe that waits for a banner never reaches the loop before then.
 constexpr auto silenceWindow = std::chrono::seconds(5);
 
-// A peer that stalls in the middle of a line while others wait is given up after this long,
-// or after two of its quiet times on a slow link.
-constexpr auto shortestStall = std::chrono::milliseconds(250);
-
-// Connections that wait on the reactor to be closed, at most: each holds a descriptor.
-constexpr std::size_t maxWaitingToClose = 256;
-
-// While all those places are taken, a connection that still sends lines this long after its
-// connect is cut.
-constexpr auto longestHold = std::chrono::seconds(2);
-
-// What a peer that a stop leaves unserved is told of, as a read cut short.
-constexpr const char *stoppingProblem = "read_until: stopping: Operation aborted.";
-
-// One peer's connection while its report is read and stored.
-struct Connection {
-  Peer peer;
-  ReportCutter cutter;
-  Clock::time_point deadline;  // the report's
-  Clock::time_point lastBytes; // when the peer last sent something
-  Clock::duration quietTime{}; // given after its last whole line, before an orderly close
-  // Since when others wait behind it while its line holds the loop; max() while none do.
-  Clock::time_point othersWaitSince = Clock::time_point::max();
-  std::size_t bytesTaken = 0; // toward maxReportBytes
-  bool peerClosed = false;
-  bool echoed = false;    // the report's first lines are on the console
-  bool lost = false;      // something it sent is not stored: its connection is reset
-  bool resetSaid = false; // the operator has been told why it is reset
-};
-
-// A connection whose report is stored as far as it has come, waiting on the reactor for
-// more or for its quiet time to pass, while the loop serves the next peer.
-struct WaitingToClose {
-  WaitingToClose(asio::io_context &context, Connection waiting) : connection(std::move(waiting)) {
-    lent.emplace(context, connection.peer.socket);
-  }
-  Connection connection;
-  std::optional<LentSocket> lent;
-  ReadWait wait;
-};
+// How often, at most, the operator is told that connections gave up their places.
+constexpr auto placesNoticeInterval = std::chrono::seconds(1);
 
 // The listener: on every IPv4 interface by default, else on the address the operator gave.
 // On "::" it takes IPv6 and IPv4 at once, whatever the system's default for that. An address
@@ -104,15 +63,28 @@ tcp::acceptor openListener(asio::io_context &context, const Options &options) {
   return acceptor;
 }
 
-// Owns the loop and decides: whom to serve, how long to wait for whom, when a connection
-// may be closed in order, and when to stop. The reactor, the listener, the device list in
-// force and the back-off for shortages of descriptors are its own for the whole run.
+// A connection that waits on the reactor for its peer's bytes or for its time to pass,
+// while the loop serves the others.
+struct Place {
+  Place(asio::io_context &context, Connection waiting) : connection(std::move(waiting)) {
+    lent.emplace(context, connection.descriptor());
+  }
+  Connection connection;
+  std::optional<LentSocket> lent;
+  ReadWait wait;
+};
+
+// Owns the loop and decides whom to serve and when: it takes peers from the backlog into
+// places of its own, gathers their bytes side by side on the reactor, stores their lines one
+// report at a time as they complete, and gives each place up when its connection is done or
+// when a newcomer needs it. The reactor, the listener, the device list in force and the
+// back-off for shortages of descriptors are its own for the whole run.
 class Collector {
 public:
   Collector(const Options &options, std::optional<DeviceList> devices)
       : options_(options), devices_(std::move(devices)),
         reactor_([this](int signalNumber) { onSignal(signalNumber); }),
-        acceptor_(openListener(reactor_.context(), options)) {
+        acceptor_(openListener(reactor_.context(), options)), places_(placesFor(openFilesLimit())) {
     acceptor_.non_blocking(true);
     acceptOnlyOnceDataArrives(acceptor_, silenceWindow);
   }
@@ -120,10 +92,12 @@ public:
   // Serves until a stop is requested; the exit status.
   int run() {
     console::listening(options_.listen.value_or("0.0.0.0"), options_.port);
-    while (std::optional<Peer> peer = nextPeer()) {
-      serve(std::move(*peer));
+    while (!stop_.requested()) {
+      takeWaitingPeers();
+      reactor_.awaitEvents(nextDeadline_);
+      tendPlaces(Clock::now());
     }
-    abandonWaitingToClose();
+    stopServing();
     console::stopped(stop_.signalName());
     return EXIT_SUCCESS;
   }
@@ -150,322 +124,206 @@ private:
     }
   }
 
-  // The next peer, or nothing once a stop is requested and nothing is left to do. A peer
-  // already waiting is taken at once, without a turn of the reactor; once a stop is
-  // requested, only such peers are taken, until the stop's time is up.
-  std::optional<Peer> nextPeer() {
+  // Takes the peers waiting in the backlog while there is a place for them, each served at
+  // once as far as it has come; then lets a peer that comes wake the loop.
+  void takeWaitingPeers() {
     for (Peer peer;;) {
-      tendWaitingToClose();
-      if (stop_.timeIsUp(Clock::now())) {
-        return std::nullopt;
+      if (waiting_.size() >= places_) {
+        if (!peerIsWaiting(acceptor_)) {
+          wakeForNewcomers();
+          return;
+        }
+        if (!giveUpAPlace()) {
+          return; // all wait for their quiet time, which ends soon: the loop wakes for it
+        }
       }
       const std::error_code error = acceptWaitingPeer(acceptor_, peer);
       if (!error) {
         backoff_.reset();
-        return peer;
-      }
-      if (error == asio::error::would_block) {
-        if (stop_.requested() && waitingToClose_.empty()) {
-          return std::nullopt;
-        }
-        if (!stop_.requested() && !listenerWait_.armed()) {
-          listenerWait_.arm(acceptor_);
-        }
-        reactor_.awaitEvent(std::min(nextClosingDeadline(), stop_.deadline()));
-        continue;
-      }
-      switch (acceptFailureOf(error)) {
-      case AcceptFailure::peersOwn:
-        console::exception(std::system_error(error, "accept").what());
-        break;
-      case AcceptFailure::resourceShortage:
-        if (stop_.requested()) {
-          return std::nullopt; // the peers still waiting cannot be taken now
-        }
-        // Worded without a virtual call: a sanitizer build checks those with a pipe, which
-        // the shortage would deny it.
-        backOff(std::string("accept: ") + std::strerror(error.value()), Clock::time_point::max());
-        break;
-      case AcceptFailure::listener:
-        throw std::system_error(error, "accept");
+        admit(std::move(peer));
+      } else if (error == asio::error::would_block) {
+        wakeForNewcomers();
+        return;
+      } else if (!survivesAcceptFailure(error)) {
+        return;
       }
     }
   }
 
-  // Serves one peer: stores its lines as they come, waiting for the rest of a line it has
-  // begun; then lets its connection wait to be closed, unless it has already closed its side.
-  void serve(Peer peer) {
-    Connection c;
-    c.peer = std::move(peer);
-    c.lastBytes = Clock::now();
-    c.deadline = c.lastBytes + reportTimeLimit;
-    console::connection(c.peer.address);
-    takeMore(c, c.peer.socket.get());
-    if (c.bytesTaken == 0) {
-      awaitFirstBytes(std::move(c));
-      return;
-    }
-    // After a stop, and for a source that lost its turn, only reports already whole.
-    const bool mayWait = !stop_.requested() && !turns_.hasLost(c.peer.source, c.lastBytes);
-    while (!c.lost && !c.peerClosed && c.cutter.midLine()) {
-      if (!mayWait) {
-        takeMore(c, c.peer.socket.get()); // its close may have come just after its bytes
-        if (!c.peerClosed && c.cutter.midLine()) {
-          giveUpUnwaited(c);
-          return;
-        }
-      } else if (waitForMore(c)) {
-        takeMore(c, c.peer.socket.get());
-      }
-    }
-    if (!c.lost && !c.peerClosed) {
-      takeMore(c, c.peer.socket.get()); // a board that closed its side needs no quiet time
-    }
-    if (c.lost || c.peerClosed) {
-      finish(c);
-    } else {
-      letWaitToClose(std::move(c));
+  void wakeForNewcomers() {
+    if (!listenerWait_.armed()) {
+      listenerWait_.arm(acceptor_);
     }
   }
 
-  // A peer handed over with nothing to read has been silent for the kernel's whole window,
-  // and is reset at once: nothing of its is lost. One that the kernel completed from a SYN
-  // cookie, after a flood, may wait a quiet time for its first bytes on the reactor, never
-  // in the loop, while there is a place for it.
-  void awaitFirstBytes(Connection c) {
-    if (c.lost || stop_.requested() || waitingToClose_.size() >= maxWaitingToClose ||
-        heldForTheWholeWindow(c.peer.socket.get())) {
-      resetConnection(c.peer.socket);
-      return;
+  // Whether accepting may go on after `error`: one peer's network error is told, a shortage
+  // of descriptors waits a while; anything else is the listener's, and ends the collector.
+  bool survivesAcceptFailure(const std::error_code &error) {
+    switch (acceptFailureOf(error)) {
+    case AcceptFailure::peersOwn:
+      console::exception(std::system_error(error, "accept").what());
+      return true;
+    case AcceptFailure::resourceShortage:
+      // Worded without a virtual call: a sanitizer build checks those with a pipe, which
+      // the shortage would deny it.
+      backOff(std::string("accept: ") + std::strerror(error.value()), Clock::time_point::max());
+      wakeForNewcomers(); // the peer that found no descriptor is still waiting
+      return false;
+    case AcceptFailure::listener:
+      break;
     }
-    letWaitToClose(std::move(c));
+    throw std::system_error(error, "accept");
   }
 
-  // The peer of `c` is not waited for: told once per stop or per source, not per peer.
-  void giveUpUnwaited(Connection &c) {
-    if (stop_.requested()) {
-      console::exception(stoppingProblem);
-    }
-    resetConnection(c.peer.socket);
-  }
-
-  // Waits for the peer of `c` to send more, looking after the connections that wait to be
-  // closed meanwhile, and says whether it has. A peer that does not is lost: at the report's
-  // deadline, at a stall while others wait, or when the stop's time is up.
-  bool waitForMore(Connection &c) {
-    console::flush(); // the operator sees whom the collector waits for
-    prepareToWait(c);
-    LentSocket lent(reactor_.context(), c.peer.socket);
-    ReadWait bytes;
-    bytes.arm(lent.socket());
-    for (;;) {
-      const auto now = Clock::now();
-      const bool othersWait = peerIsWaiting(acceptor_);
-      if (othersWait && c.othersWaitSince == Clock::time_point::max()) {
-        c.othersWaitSince = now; // from here the line has a short time to end, trickle or not
-      }
-      const auto deadline =
-          othersWait ? std::min(c.deadline, c.othersWaitSince + stallLimit(c)) : c.deadline;
-      if (bytes.over()) {
-        return true;
-      }
-      if (now >= deadline || stop_.timeIsUp(now)) {
-        loseLine(c, othersWait);
-        return false;
-      }
-      if (!othersWait && !listenerWait_.armed()) {
-        listenerWait_.arm(acceptor_); // a peer that comes shortens the wait
-      }
-      reactor_.awaitEvent(std::min({deadline, nextClosingDeadline(), stop_.deadline()}));
-      tendWaitingToClose();
-    }
-  }
-
-  // Before the collector first waits for the peer of `c`, its link is measured once: the
-  // link does not change within a report. Its bytes are acknowledged at once before each wait.
-  static void prepareToWait(Connection &c) {
-    if (c.quietTime == Clock::duration::zero()) {
-      c.quietTime = quietTimeFor(smoothedRoundTrip(c.peer.socket.get()));
-    }
-    acknowledgeAtOnce(c.peer.socket.get());
-  }
-
-  static Clock::duration stallLimit(const Connection &c) {
-    return std::max<Clock::duration>(shortestStall, 2 * c.quietTime);
-  }
-
-  // The line the peer of `c` began never ended. When it `stalled` while others waited, its
-  // source loses its turn.
-  void loseLine(Connection &c, bool stalled) {
-    console::droppedFragment(c.cutter.partialLineBytes(), c.peer.address);
-    c.lost = true;
-    if (stalled) {
-      loseTurn(c.peer.source, Clock::now());
-    }
-  }
-
-  // The `source` held others up: it is not waited for a while, and told once.
-  void loseTurn(const std::string &source, Clock::time_point now) {
-    if (turns_.lose(source, now)) {
-      console::lostTurn(source, static_cast<long>(LostTurns::penalty.count()));
-    }
-  }
-
-  // Takes what the peer of `c` has sent since on `socket`, and stores the lines it completes.
-  void takeMore(Connection &c, int socket) {
-    std::string fresh;
-    const std::error_code error = takeWhatHasArrived(socket, fresh, maxReportBytes - c.bytesTaken);
-    if (!fresh.empty()) {
-      c.lastBytes = Clock::now();
-      c.bytesTaken += fresh.size();
-    }
-    if (error == asio::error::eof) {
-      c.peerClosed = true;
-    }
-    if ((error && error != asio::error::eof) || (c.peerClosed && c.bytesTaken == 0)) {
-      failRead(c, error);
-      return;
-    }
-    store(c, c.cutter.take(fresh, std::time(nullptr), c.peerClosed));
-    if (c.bytesTaken == maxReportBytes && !c.peerClosed) {
-      if (c.cutter.partialLineBytes() == c.bytesTaken) {
-        failRead(c, asio::error::message_size); // one line, longer than a report may be
-      } else if (const std::size_t beyond = bytesWaiting(socket)) {
-        console::droppedBeyondCap(beyond, c.peer.address);
-        c.lost = true;
-      }
-    }
-  }
-
-  // Reading from the peer of `c` failed with `error`: that line is all the operator is told.
-  static void failRead(Connection &c, const std::error_code &error) {
-    console::exception(std::system_error(error, "read_until").what());
-    c.lost = true;
-    c.resetSaid = true;
-  }
-
-  // Echoes and stores the lines of `report`; whatever of it is not stored loses `c`.
-  void store(Connection &c, const Report &report) {
-    if (!report.pkg.empty()) {
-      if (c.echoed) {
-        console::laterLines(c.peer.address, report.pkg);
-      } else {
-        console::echo(report.pkg);
-      }
-      c.echoed = true;
-    }
-    if (report.linesWithoutDevice > 0) {
-      console::linesWithoutDevice(report.linesWithoutDevice, c.peer.address);
-      c.lost = true;
-    }
-    if (report.bytesAfterNul > 0) {
-      console::bytesAfterNul(report.bytesAfterNul, c.peer.address);
-      c.lost = true;
-    }
-    if (!processReport(report, c.deadline)) {
-      c.lost = true;
-    }
-  }
-
-  // Closes the connection of `c`: in order when everything its peer sent is stored, which
-  // tells the board its report is safe; otherwise with a reset, and the operator is told. A
-  // peer that never said anything is reset too, with nothing to tell: it lost nothing, and
-  // bytes it sent later must not find an orderly close.
-  static void finish(Connection &c) {
-    if (c.lost && !c.resetSaid) {
-      console::peerReset(c.peer.address);
-    }
-    if (c.lost || c.bytesTaken == 0) {
-      resetConnection(c.peer.socket);
-    } else {
-      c.peer.socket.close();
-    }
-  }
-
-  // Lets `c` wait on the reactor until its quiet time has passed. While as many connections
-  // wait as may, the loop looks after them until one has gone.
-  void letWaitToClose(Connection c) {
-    while (waitingToClose_.size() >= maxWaitingToClose && !stop_.timeIsUp(Clock::now())) {
-      reactor_.awaitEvent(std::min(nextClosingDeadline(), stop_.deadline()));
-      tendWaitingToClose();
-    }
-    prepareToWait(c);
-    WaitingToClose &waiting = waitingToClose_.emplace_back(reactor_.context(), std::move(c));
-    waiting.wait.arm(waiting.lent->socket());
-  }
-
-  // When the connection of `c` is done waiting: its quiet time after the last whole line
-  // has passed, or the report's deadline. A line begun is waited for until the report's
-  // deadline, unless others are held up meanwhile.
-  Clock::time_point closingDeadline(const Connection &c, Clock::time_point now) const {
-    const bool crowded =
-        waitingToClose_.size() >= maxWaitingToClose || turns_.hasLost(c.peer.source, now);
-    if (!c.cutter.midLine()) {
-      // A board has sent its report within a quiet time or two; a peer that keeps a place
-      // with line after line is cut once others need it.
-      const auto held = c.deadline - reportTimeLimit + longestHold;
-      return std::min({c.deadline, c.lastBytes + c.quietTime, crowded ? held : c.deadline});
-    }
-    const bool hurry = crowded || stop_.requested();
-    return hurry ? std::min(c.deadline, c.lastBytes + stallLimit(c)) : c.deadline;
-  }
-
-  Clock::time_point nextClosingDeadline() const {
+  // Serves a peer just taken: a report whose lines and end are already there is stored and
+  // closed at once, without the reactor; any other waits in a place of its own.
+  void admit(Peer peer) {
     const auto now = Clock::now();
-    auto next = Clock::time_point::max();
-    for (const auto &waiting : waitingToClose_) {
-      next = std::min(next, closingDeadline(waiting.connection, now));
+    Connection c(std::move(peer), now);
+    takeAndStore(c, now);
+    if (c.stage() == Stage::awaitingQuiet) {
+      takeAndStore(c, now); // a board that closed its side needs no quiet time
     }
-    return next;
+    if (c.stage() == Stage::gathering && c.hasSentNothing() &&
+        (waiting_.size() >= places_ || heldForTheWholeWindow(c.socket()))) {
+      // Silent for the kernel's whole window: reset, it lost nothing. One that the kernel
+      // completed from a SYN cookie, after a flood, may still send while there is a place.
+      c.endAtDeadline();
+    }
+    if (c.stage() == Stage::closing) {
+      c.close();
+      return;
+    }
+    c.prepareToWait();
+    Place &place = waiting_.emplace_back(reactor_.context(), std::move(c));
+    place.wait.arm(place.lent->socket());
+    nextDeadline_ = std::min(nextDeadline_, place.connection.nextDeadline());
   }
 
-  // Stores what came to the connections that wait to be closed, and closes those that are
-  // done: in order when all their peers sent is stored and their quiet time has passed.
-  void tendWaitingToClose() {
-    for (auto it = waitingToClose_.begin(); it != waitingToClose_.end();) {
+  // Stores what came to the connections in places, moves on those whose time has come, and
+  // gives up the places of those that are done. Also works out when the loop must next wake.
+  void tendPlaces(Clock::time_point now) {
+    if (placesNotice_.pending() && now >= placesNotice_.due()) {
+      tellPlacesGivenUp(now);
+    }
+    nextDeadline_ = placesNotice_.pending() ? placesNotice_.due() : Clock::time_point::max();
+    for (auto it = waiting_.begin(); it != waiting_.end();) {
       Connection &c = it->connection;
       if (it->wait.over()) {
-        takeMore(c, it->lent->socket().native_handle());
-        if (!c.lost && !c.peerClosed) {
+        takeAndStore(c, now);
+        if (c.stage() != Stage::closing) {
+          c.prepareToWait();
           it->wait.arm(it->lent->socket());
         }
       }
-      const auto now = Clock::now();
-      if (!c.lost && !c.peerClosed && now < closingDeadline(c, now)) {
-        ++it;
+      if (now >= c.nextDeadline()) {
+        passTime(c, now);
+      }
+      if (c.stage() == Stage::closing) {
+        it = giveUp(it);
         continue;
       }
-      if (!c.lost && !c.peerClosed) {
-        loseUnfinished(c, now);
-      }
-      it->lent.reset();
-      finish(c);
-      it = waitingToClose_.erase(it);
+      nextDeadline_ = std::min(nextDeadline_, c.nextDeadline());
+      ++it;
     }
   }
 
-  // The closing deadline of `c` came with its report unfinished: a line begun, or lines that
-  // still came when the report's time was up.
-  void loseUnfinished(Connection &c, Clock::time_point now) {
-    if (c.cutter.midLine()) {
-      loseLine(c, now < c.deadline);
-    } else if (now < c.lastBytes + c.quietTime) {
-      failRead(c, asio::error::timed_out);
-      if (now < c.deadline) {
-        loseTurn(c.peer.source, now);
-      }
+  // The time of `c` has come: its receipt after a quiet time, or the end of its report, when
+  // what has come is stored and a line begun is lost.
+  void passTime(Connection &c, Clock::time_point now) {
+    if (c.stage() == Stage::awaitingQuiet && now < c.deadline()) {
+      c.giveReceipt();
+      return;
+    }
+    if (!c.hasSentNothing()) {
+      takeAndStore(c, now);
+    }
+    if (c.stage() != Stage::closing) {
+      c.endAtDeadline();
     }
   }
 
-  // The stop's time is up: connections still waiting may have more on its way, which will
-  // not be stored.
-  void abandonWaitingToClose() {
-    for (auto &waiting : waitingToClose_) {
-      waiting.lent.reset();
-      console::exception(stoppingProblem);
-      resetConnection(waiting.connection.peer.socket);
+  std::list<Place>::iterator giveUp(std::list<Place>::iterator place) {
+    place->lent.reset();
+    place->connection.close();
+    return waiting_.erase(place);
+  }
+
+  // Every place is taken and a newcomer waits: a connection that has its receipt gives its
+  // place up first, then the one that has waited longest for a whole line. Those waiting for
+  // their quiet time keep theirs: it ends soon. Says whether a place was freed.
+  bool giveUpAPlace() {
+    auto chosen = waiting_.end();
+    for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
+      if (it->connection.stage() != Stage::awaitingQuiet &&
+          (chosen == waiting_.end() || givesUpBefore(it->connection, chosen->connection))) {
+        chosen = it;
+      }
     }
-    waitingToClose_.clear();
+    if (chosen == waiting_.end()) {
+      return false;
+    }
+    Connection &c = chosen->connection;
+    const bool hadReceipt = c.stage() == Stage::receiptGiven;
+    if (!hadReceipt) {
+      c.lose(Loss::evicted);
+    }
+    placesNotice_.count(hadReceipt);
+    giveUp(chosen);
+    if (Clock::now() >= placesNotice_.due()) {
+      tellPlacesGivenUp(Clock::now());
+    }
+    return true;
+  }
+
+  static bool givesUpBefore(const Connection &one, const Connection &other) {
+    const bool oneHasReceipt = one.stage() == Stage::receiptGiven;
+    if (oneHasReceipt != (other.stage() == Stage::receiptGiven)) {
+      return oneHasReceipt;
+    }
+    return one.waitingSince() < other.waitingSince();
+  }
+
+  void tellPlacesGivenUp(Clock::time_point now) {
+    console::placesGivenUp(places_, placesNotice_.withReceipt(), placesNotice_.reset());
+    placesNotice_.said(now);
+  }
+
+  // A stop: what has arrived is stored; connections with whole lines get their receipt,
+  // those with a line begun are reset. Reports already whole in the backlog are still taken,
+  // within the stop's time.
+  void stopServing() {
+    const auto now = Clock::now();
+    for (auto it = waiting_.begin(); it != waiting_.end();) {
+      endAtStop(it->connection, now);
+      it = giveUp(it);
+    }
+    Peer peer;
+    while (!stop_.timeIsUp(Clock::now()) && !acceptWaitingPeer(acceptor_, peer)) {
+      Connection c(std::move(peer), Clock::now());
+      endAtStop(c, Clock::now());
+      c.close();
+    }
+    if (placesNotice_.pending()) {
+      tellPlacesGivenUp(now);
+    }
+  }
+
+  void endAtStop(Connection &c, Clock::time_point now) {
+    if (c.stage() != Stage::closing) {
+      takeAndStore(c, now);
+    }
+    c.endAtStop();
+  }
+
+  // Takes what the peer of `c` has sent since, and echoes and stores the lines it completes;
+  // whatever of them is not stored loses `c`.
+  void takeAndStore(Connection &c, Clock::time_point now) {
+    const Report report = c.takeMore(now);
+    c.show(report);
+    if (!storeRecords(report.records, c.deadline())) {
+      c.lose(Loss::notStored);
+    }
   }
 
   // Waits while the system is short of descriptors, and says whether there is time to try
@@ -478,24 +336,24 @@ private:
     deadline = std::min(deadline, stop_.deadline());
     const auto until = std::min(Clock::now() + wait, deadline);
     while (Clock::now() < until && !stop_.timeIsUp(Clock::now())) {
-      reactor_.awaitEvent(until);
+      reactor_.awaitEvents(until);
     }
     return !stop_.timeIsUp(Clock::now()) && Clock::now() < deadline;
   }
 
-  // Stores the records of `report` in order, and says whether all were stored. A record
-  // that finds the system short of descriptors is tried again until `deadline`; after a
-  // second stop signal, or once the stop's time is up, no further record is tried.
-  bool processReport(const Report &report, Clock::time_point deadline) {
+  // Stores `records` in order, and says whether all were stored. A record that finds the
+  // system short of descriptors is tried again until `deadline`; after a second stop signal,
+  // or once the stop's time is up, no further record is tried.
+  bool storeRecords(const std::vector<Record> &records, Clock::time_point deadline) {
     bool allStored = true;
-    for (std::size_t index = 0; index < report.records.size(); ++index) {
+    for (std::size_t index = 0; index < records.size(); ++index) {
       if (index > 0) {
         reactor_.poll(); // a signal that has come is seen
       }
       if (stop_.timeIsUp(Clock::now())) {
         return false; // the rest are not stored: the peer is reset
       }
-      allStored = storeRecord(report.records[index], deadline) && allStored;
+      allStored = storeRecord(records[index], deadline) && allStored;
     }
     return allStored;
   }
@@ -523,9 +381,11 @@ private:
   StopState stop_;
   Reactor reactor_;
   tcp::acceptor acceptor_;
-  ReadWait listenerWait_; // armed while the loop waits and a peer that comes may change that
-  std::list<WaitingToClose> waitingToClose_;
-  LostTurns turns_;
+  ReadWait listenerWait_; // armed while a peer that comes is to wake the loop
+  const std::size_t places_;
+  std::list<Place> waiting_;
+  Clock::time_point nextDeadline_ = Clock::time_point::max(); // when the loop must wake
+  PlacesNotice placesNotice_;
   AcceptBackoff backoff_;
 };
 
@@ -546,6 +406,9 @@ int runServer(const Options &options) {
       devices = readDeviceList(*options.devices);
     }
     prepareLogDirectory(options.logDir);
+    for (const std::string &problem : mendTornRecords(options.logDir)) {
+      console::exception(problem);
+    }
     Collector collector(options, std::move(devices));
     return finish(collector.run());
   } catch (const std::exception &e) {

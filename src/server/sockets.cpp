@@ -47,7 +47,6 @@ std::error_code acceptWaitingPeer(asio::ip::tcp::acceptor &acceptor, Peer &peer)
     if (fd >= 0) {
       peer.socket = FileDescriptor(fd);
       peer.address = shownAddress(address);
-      peer.source = sourceOf(peer.address);
       return {};
     }
     if (!peerGaveUp(errno)) {
@@ -69,17 +68,6 @@ std::string shownAddress(const sockaddr_storage &address) {
   char text[INET6_ADDRSTRLEN] = "";
   ::inet_ntop(AF_INET6, &v6, text, sizeof text);
   return text;
-}
-
-std::string sourceOf(const std::string &shownAddress) {
-  in6_addr v6{};
-  if (::inet_pton(AF_INET6, shownAddress.c_str(), &v6) != 1) {
-    return shownAddress; // an IPv4 address is a source of its own
-  }
-  std::fill(std::begin(v6.s6_addr) + 8, std::end(v6.s6_addr), 0);
-  char text[INET6_ADDRSTRLEN] = "";
-  ::inet_ntop(AF_INET6, &v6, text, sizeof text);
-  return std::string(text) + "/64";
 }
 
 AcceptFailure acceptFailureOf(const std::error_code &error) {

@@ -17,21 +17,16 @@
 
 using Clock = std::chrono::steady_clock;
 
-// A connection taken from the backlog. It is held as a plain descriptor, not registered with
-// the reactor: most peers have sent their line by the time they are taken.
+// A connection taken from the backlog. It is held as a plain descriptor, registered with the
+// reactor only if it must wait: most peers have sent their line by the time they are taken.
 struct Peer {
   FileDescriptor socket;
   std::string address; // as shownAddress writes it
-  std::string source;  // as sourceOf writes it: what loses a turn for stalling
 };
 
 // A peer's address as every console line shows it: dotted decimal for IPv4, also for an IPv4
 // peer of a listener that takes both (not ::ffff:192.0.2.7), else as inet_ntop writes IPv6.
 std::string shownAddress(const sockaddr_storage &address);
-
-// What a source is, for the turns a stalling source loses: an IPv4 address, or an IPv6
-// address's /64 prefix, since one home gets a whole /64 ("2001:db8:1:2::/64").
-std::string sourceOf(const std::string &shownAddress);
 
 // Takes a peer already waiting in the backlog of `acceptor`, which must not block. The
 // error is would_block when none waits.

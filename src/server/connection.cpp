@@ -1,0 +1,161 @@
+// One peer's connection: reading it, counting what it sent, and how it ends.
+
+#include "server/connection.hpp"
+
+#include "server/console.hpp"
+
+#include <ctime>
+
+namespace {
+
+// What a peer that a stop leaves with a line begun is told of, as a read cut short.
+constexpr const char *stoppingProblem = "read_until: stopping: Operation aborted.";
+
+// Whether the operator has been told of `loss` where it happened, or in a count, so that
+// the reset needs no line of its own.
+bool toldWhereItHappened(Loss loss) {
+  return loss == Loss::unread || loss == Loss::stopping || loss == Loss::evicted;
+}
+
+} // namespace
+
+Connection::Connection(Peer peer, Clock::time_point now)
+    : peer_(std::move(peer)), deadline_(now + reportTimeLimit), lastWholeLine_(now) {}
+
+Report Connection::takeMore(Clock::time_point now) {
+  std::string fresh;
+  const std::error_code error = takeWhatHasArrived(socket(), fresh, maxReportBytes - bytesTaken_);
+  bytesTaken_ += fresh.size();
+  const bool peerClosed = error == asio::error::eof;
+  if ((error && !peerClosed) || (peerClosed && bytesTaken_ == 0)) {
+    failRead(error);
+    return {};
+  }
+  Report report = cutter_.take(fresh, std::time(nullptr), peerClosed);
+  if (bytesTaken_ == maxReportBytes && !peerClosed) {
+    if (cutter_.partialLineBytes() == bytesTaken_) {
+      failRead(asio::error::message_size); // one line, longer than a report may be
+    } else if (const std::size_t beyond = bytesWaiting(socket())) {
+      announce();
+      console::droppedBeyondCap(beyond, address());
+      lose(Loss::beyondCap);
+    }
+  }
+  if (stage_ != Stage::closing) {
+    settle(peerClosed, !report.pkg.empty(), now);
+  }
+  return report;
+}
+
+// Where the report stands once new bytes are taken.
+void Connection::settle(bool peerClosed, bool tookLines, Clock::time_point now) {
+  if (peerClosed) {
+    stage_ = Stage::closing;
+  } else if (stage_ == Stage::receiptGiven) {
+    return; // lines that still come are stored; a line begun is lost at the deadline
+  } else if (cutter_.midLine() || bytesTaken_ == 0) {
+    stage_ = Stage::gathering;
+  } else if (tookLines) {
+    stage_ = Stage::awaitingQuiet;
+    lastWholeLine_ = now;
+  }
+}
+
+void Connection::show(const Report &report) {
+  if (!report.pkg.empty()) {
+    announce();
+    if (echoed_) {
+      console::laterLines(address(), report.pkg);
+    } else {
+      console::echo(report.pkg);
+    }
+    echoed_ = true;
+  }
+  if (report.linesWithoutDevice > 0) {
+    announce();
+    console::linesWithoutDevice(report.linesWithoutDevice, address());
+    lose(Loss::notStored);
+  }
+  if (report.bytesAfterNul > 0) {
+    announce();
+    console::bytesAfterNul(report.bytesAfterNul, address());
+    lose(Loss::notStored);
+  }
+}
+
+void Connection::lose(Loss why) {
+  if (loss_ == Loss::none) {
+    loss_ = why;
+  }
+  stage_ = Stage::closing;
+}
+
+// Reading from the peer failed with `error`: that line is all the operator is told.
+void Connection::failRead(const std::error_code &error) {
+  announce();
+  console::exception(std::system_error(error, "read_until").what());
+  lose(Loss::unread);
+}
+
+void Connection::prepareToWait() {
+  if (quietTime_ == Clock::duration::zero()) {
+    quietTime_ =
+        quietTimeFor(smoothedRoundTrip(socket())); // a link does not change within a report
+  }
+  acknowledgeAtOnce(socket());
+}
+
+void Connection::giveReceipt() {
+  // A peer that reset its connection meanwhile has nothing to read: its lines are stored.
+  stage_ = ::shutdown(socket(), SHUT_WR) == 0 ? Stage::receiptGiven : Stage::closing;
+}
+
+void Connection::endAtDeadline() {
+  if (cutter_.midLine()) {
+    announce();
+    console::droppedFragment(cutter_.partialLineBytes(), address());
+    lose(Loss::unfinishedLine);
+  }
+  stage_ = Stage::closing;
+}
+
+void Connection::endAtStop() {
+  if (cutter_.midLine()) {
+    announce();
+    console::exception(stoppingProblem);
+    lose(Loss::stopping);
+  }
+  stage_ = Stage::closing;
+}
+
+void Connection::announce() {
+  if (!announced_) {
+    console::connection(address());
+    announced_ = true;
+  }
+}
+
+Clock::time_point Connection::nextDeadline() const {
+  switch (stage_) {
+  case Stage::awaitingQuiet:
+    return std::min(deadline_, lastWholeLine_ + quietTime_);
+  case Stage::closing:
+    return Clock::time_point::min();
+  default:
+    return deadline_;
+  }
+}
+
+void Connection::close() {
+  if (loss_ != Loss::none) {
+    if (!toldWhereItHappened(loss_)) {
+      announce();
+      console::peerReset(address());
+    }
+    resetConnection(peer_.socket);
+  } else if (bytesTaken_ == 0) {
+    resetConnection(peer_.socket);
+  } else {
+    peer_.socket.close();
+  }
+}
