@@ -143,6 +143,18 @@ bool isC1Control(std::string_view sequence) {
          static_cast<unsigned char>(sequence[1]) < 0xa0;
 }
 
+// Whether `sequence` is one of the Unicode format controls that reorder the text around them
+// (U+202A to U+202E, U+2066 to U+2069): a peer could make a line read otherwise than it is.
+bool isBidiControl(std::string_view sequence) {
+  if (sequence.size() != 3 || static_cast<unsigned char>(sequence[0]) != 0xe2) {
+    return false;
+  }
+  const auto second = static_cast<unsigned char>(sequence[1]);
+  const auto third = static_cast<unsigned char>(sequence[2]);
+  return (second == 0x80 && third >= 0xaa && third <= 0xae) ||
+         (second == 0x81 && third >= 0xa6 && third <= 0xa9);
+}
+
 // The writer of standard output, or of standard error. The two share one when they go to
 // the same place (a terminal, the journal), which keeps their lines in order; otherwise a
 // standard output that does not read cannot hold up the problems. Never destroyed: their
@@ -272,7 +284,8 @@ std::string withoutControlBytes(std::string_view text) {
     const auto byte = static_cast<unsigned char>(text[i]);
     const bool lineEnd = byte == '\r' && i + 1 < text.size() && text[i + 1] == '\n';
     const std::size_t length = byte < 0x80 ? 1 : utf8SequenceLength(text.substr(i));
-    if (length == 0 || isC1Control(text.substr(i, length)) ||
+    const std::string_view sequence = text.substr(i, length);
+    if (length == 0 || isC1Control(sequence) || isBidiControl(sequence) ||
         (byte < 0x20 && byte != '\t' && byte != '\n' && !lineEnd) || byte == 0x7f) {
       const std::size_t escaped = std::max<std::size_t>(length, 1);
       shown += printable(text.substr(i, escaped));

@@ -60,8 +60,9 @@ void peerReset(const std::string &peerAddress);
 void finish(std::chrono::milliseconds timeLimit);
 
 // `text` as it may be shown on a terminal: every control byte but tab and line feed, DEL,
-// the C1 controls of UTF-8 and every byte that is not part of valid UTF-8, as \xNN, so that
-// a peer cannot move the cursor, clear the screen or retitle the window. A carriage return
+// the C1 controls of UTF-8, the format controls that reorder text and every byte that is not
+// part of valid UTF-8, as \xNN, so that a peer cannot move the cursor, clear the screen,
+// retitle the window or make a line read backwards. A carriage return
 // just before a line feed stays, as a board's line end.
 std::string withoutControlBytes(std::string_view text);
 
