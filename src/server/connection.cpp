@@ -27,6 +27,11 @@ Report Connection::takeMore(Clock::time_point now) {
   const std::error_code error = takeWhatHasArrived(socket(), fresh, maxReportBytes - bytesTaken_);
   bytesTaken_ += fresh.size();
   const bool peerClosed = error == asio::error::eof;
+  if (error == asio::error::connection_reset && stage_ == Stage::receiptGiven && fresh.empty() &&
+      !cutter_.midLine()) {
+    stage_ = Stage::closing; // a board may abort its connection once it has read its receipt
+    return {};
+  }
   if ((error && !peerClosed) || (peerClosed && bytesTaken_ == 0)) {
     failRead(error);
     return {};

@@ -34,8 +34,9 @@ constexpr auto stopTimeLimit = std::chrono::seconds(10);
 // scanner's probe that waits for a banner never reaches the loop before then.
 constexpr auto silenceWindow = std::chrono::seconds(5);
 
-// How often, at most, the operator is told that connections gave up their places.
-constexpr auto placesNoticeInterval = std::chrono::seconds(1);
+// Peers taken from the backlog in one turn of the loop, at most: a flood of them must not
+// keep the loop from the connections that wait in places.
+constexpr int peersPerTurn = 64;
 
 // The listener: on every IPv4 interface by default, else on the address the operator gave.
 // On "::" it takes IPv6 and IPv4 at once, whatever the system's default for that. An address
@@ -127,7 +128,8 @@ private:
   // Takes the peers waiting in the backlog while there is a place for them, each served at
   // once as far as it has come; then lets a peer that comes wake the loop.
   void takeWaitingPeers() {
-    for (Peer peer;;) {
+    Peer peer;
+    for (int taken = 0; taken < peersPerTurn; ++taken) {
       if (waiting_.size() >= places_) {
         if (!peerIsWaiting(acceptor_)) {
           wakeForNewcomers();
@@ -148,6 +150,7 @@ private:
         return;
       }
     }
+    wakeForNewcomers(); // more are waiting: at once, once the connections in places are seen
   }
 
   void wakeForNewcomers() {
@@ -272,6 +275,9 @@ private:
     giveUp(chosen);
     if (Clock::now() >= placesNotice_.due()) {
       tellPlacesGivenUp(Clock::now());
+    }
+    if (placesNotice_.pending()) {
+      nextDeadline_ = std::min(nextDeadline_, placesNotice_.due());
     }
     return true;
   }
