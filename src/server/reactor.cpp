@@ -38,11 +38,9 @@ void Reactor::watchSignals() {
   });
 }
 
-void Reactor::awaitEvents(Clock::time_point deadline) {
+void Reactor::awaitEvent(Clock::time_point deadline) {
   context_.restart();
-  if (context_.run_one_until(deadline) > 0) {
-    (void)context_.poll();
-  }
+  (void)context_.run_one_until(deadline);
 }
 
 void Reactor::poll() {

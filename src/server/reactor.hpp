@@ -46,9 +46,8 @@ public:
     return context_;
   }
 
-  // Waits until a handler has run or `deadline` has passed, then runs every other handler
-  // that is ready, so that the loop looks at its connections once for all that came.
-  void awaitEvents(Clock::time_point deadline);
+  // Waits until one handler has run or `deadline` has passed.
+  void awaitEvent(Clock::time_point deadline);
 
   // Runs the handlers that are ready, without waiting: a signal that has come is seen.
   void poll();

@@ -95,7 +95,10 @@ public:
     console::listening(options_.listen.value_or("0.0.0.0"), options_.port);
     while (!stop_.requested()) {
       takeWaitingPeers();
-      reactor_.awaitEvents(nextDeadline_);
+      reactor_.awaitEvent(nextDeadline_);
+      if (!waiting_.empty()) {
+        reactor_.poll(); // the rest of what came is seen in the same pass over the places
+      }
       tendPlaces(Clock::now());
     }
     stopServing();
@@ -304,8 +307,8 @@ private:
       endAtStop(it->connection, now);
       it = giveUp(it);
     }
-    Peer peer;
-    while (!stop_.timeIsUp(Clock::now()) && !acceptWaitingPeer(acceptor_, peer)) {
+    for (Peer peer; !stop_.timeIsUp(Clock::now()) && !acceptWaitingPeer(acceptor_, peer);
+         peer = Peer()) {
       Connection c(std::move(peer), Clock::now());
       endAtStop(c, Clock::now());
       c.close();
@@ -342,7 +345,7 @@ private:
     deadline = std::min(deadline, stop_.deadline());
     const auto until = std::min(Clock::now() + wait, deadline);
     while (Clock::now() < until && !stop_.timeIsUp(Clock::now())) {
-      reactor_.awaitEvents(until);
+      reactor_.awaitEvent(until);
     }
     return !stop_.timeIsUp(Clock::now()) && Clock::now() < deadline;
   }
