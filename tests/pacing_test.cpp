@@ -1,7 +1,7 @@
 // How long the collector waits for a peer: pure decisions, with the time passed in.
 
-#include "server/sockets.hpp"
 #include "server/places.hpp"
+#include "server/sockets.hpp"
 
 #include <gtest/gtest.h>
 
@@ -23,6 +23,35 @@ TEST(QuietTime, IsTwoRoundTripsWithinBounds) {
   for (const auto &c : cases) {
     EXPECT_EQ(quietTimeFor(c.roundTrip), c.quiet) << c.roundTrip.count();
   }
+}
+
+TEST(Places, AreBoundedByDescriptorsAndMemory) {
+  const struct {
+    std::size_t openFiles, places;
+  } cases[] = {
+      {1024, mostPlaces},    // a shell's or systemd's default: 32 MiB of reports at most
+      {1 << 20, mostPlaces}, // a raised limit raises no memory bound
+      {100, 36},             // 64 kept for the listener, the console, the reactor, a device file
+      {65, 1},
+      {20, 1}, // too few to keep 64: one place still, and accepts wait out the shortage
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(placesFor(c.openFiles), c.places) << c.openFiles;
+  }
+}
+
+TEST(PlacesNotice, SaysTheFirstAtOnceThenAtMostOnceASecond) {
+  const auto now = Clock::now();
+  PlacesNotice notice;
+  notice.count(true);
+  EXPECT_TRUE(notice.pending());
+  EXPECT_LE(notice.due(), now) << "the first is said at once";
+  notice.said(now);
+  EXPECT_FALSE(notice.pending());
+  notice.count(false);
+  notice.count(false);
+  EXPECT_EQ(notice.due(), now + std::chrono::seconds(1));
+  EXPECT_EQ(notice.withReceipt() + 10 * notice.reset(), 20U);
 }
 
 } // namespace
