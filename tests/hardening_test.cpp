@@ -169,8 +169,12 @@ TEST_F(Hardening, KillNineLeavesOnlyWholeLinesOnceStartedAgain) {
     EXPECT_TRUE(!contents.empty() && contents.back() == '\n')
         << entry.path() << (contents.empty() ? ": empty, yet it had records" : ": torn");
   }
-  for (const auto &record : storedRecords(dir)) {
+  const auto stored = storedRecords(dir);
+  for (const auto &record : stored) {
     EXPECT_EQ(stream.attempted.count(record), 1U) << "torn: " << record.substr(0, 40);
+  }
+  for (const auto &record : stream.acknowledged) {
+    EXPECT_EQ(stored.count(record), 1U) << "acknowledged, not stored: " << record.substr(0, 40);
   }
 }
 
@@ -194,7 +198,7 @@ long residentKiB(pid_t pid) {
 TEST_F(Hardening, ANewcomerTakesThePlaceOfTheLongestWaiter) {
   // Descriptors for four places, beyond those the collector keeps for itself.
   pid = startCollector(dir, [] {
-    const rlimit fewFiles{68, 68};
+    const rlimit fewFiles{20, 20};
     check(::setrlimit(RLIMIT_NOFILE, &fewFiles) == 0, "setrlimit");
   });
   waitUntilListening(dir);
@@ -220,8 +224,8 @@ TEST_F(Hardening, ANewcomerTakesThePlaceOfTheLongestWaiter) {
   EXPECT_TRUE(sendReport("B,2\n"));
   EXPECT_FALSE(closedInOrder(stallers[0]));
   EXPECT_EQ(deviceFile("B.csv"), "TS,B,1\nTS,B,2\n");
-  for (const char *told : {"closed 1 that had their receipt, reset 0", "closed 0 that had their "
-                                                                       "receipt, reset 1"}) {
+  for (const char *told :
+       {"closed 1 whose lines were stored, reset 0", "closed 0 whose lines were stored, reset 1"}) {
     EXPECT_TRUE(stderrHas(std::string("Exception: all 4 places for connections were taken: ") +
                           told + " that had waited longest for a whole line"))
         << err();
@@ -229,6 +233,38 @@ TEST_F(Hardening, ANewcomerTakesThePlaceOfTheLongestWaiter) {
   for (std::size_t staller = 1; staller < stallers.size(); ++staller) {
     ::close(stallers[staller]);
   }
+}
+
+// A board whose connection is reset, by its stack or its link, after some of its report:
+// the whole lines that came before the reset are stored, a line begun is not, even where the
+// reset came just after a whole read's worth of lines.
+TEST_F(Hardening, AResetStoresTheWholeLinesBeforeItAndNothingBegun) {
+  std::string chunk = "RS,0\n"; // whole lines that fill the collector's reads exactly
+  while (chunk.size() < 16384) {
+    chunk += "x,RS," + std::string(std::min<std::size_t>(16384 - chunk.size() - 6, 40), '.') + "\n";
+  }
+  const struct {
+    const char *device;
+    std::string sent, stored;
+    std::chrono::milliseconds pause; // before the reset
+  } cases[] = {
+      {"TORN", "TORN,21.5,4", "", std::chrono::milliseconds(100)},
+      {"LATER", "LATER,1\nx,LATER,hal", "TS,LATER,1\n", std::chrono::milliseconds(100)},
+      {"RS", chunk, "TS," + chunk, std::chrono::milliseconds(0)}, // read with the reset
+  };
+  start();
+  for (const auto &c : cases) {
+    const int fd = connectToCollector();
+    ASSERT_EQ(::send(fd, c.sent.data(), c.sent.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(c.sent.size()));
+    std::this_thread::sleep_for(c.pause);
+    const linger abortive{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    ::close(fd);
+    EXPECT_TRUE(sendReport("Z,after\n")); // served once the reset is taken
+    EXPECT_EQ(deviceFile(c.device + std::string(".csv")), c.stored) << c.device;
+  }
+  EXPECT_EQ(deviceFile("Z.csv"), "TS,Z,after\nTS,Z,after\nTS,Z,after\n");
 }
 
 // One of each kind of bad peer, in turn.

@@ -31,9 +31,9 @@ TEST(Places, AreBoundedByDescriptorsAndMemory) {
   } cases[] = {
       {1024, mostPlaces},    // a shell's or systemd's default: 32 MiB of reports at most
       {1 << 20, mostPlaces}, // a raised limit raises no memory bound
-      {100, 36},             // 64 kept for the listener, the console, the reactor, a device file
-      {65, 1},
-      {20, 1}, // too few to keep 64: one place still, and accepts wait out the shortage
+      {100, 84},             // 16 kept for the listener, the console, the reactor, a device file
+      {20, 4},
+      {10, 1}, // too few to keep 16: one place still, and accepts wait out the shortage
   };
   for (const auto &c : cases) {
     EXPECT_EQ(placesFor(c.openFiles), c.places) << c.openFiles;
@@ -51,7 +51,7 @@ TEST(PlacesNotice, SaysTheFirstAtOnceThenAtMostOnceASecond) {
   notice.count(false);
   notice.count(false);
   EXPECT_EQ(notice.due(), now + std::chrono::seconds(1));
-  EXPECT_EQ(notice.withReceipt() + 10 * notice.reset(), 20U);
+  EXPECT_EQ(notice.inOrder() + 10 * notice.reset(), 20U);
 }
 
 } // namespace

@@ -23,6 +23,9 @@ Connection::Connection(Peer peer, Clock::time_point now)
     : peer_(std::move(peer)), deadline_(now + reportTimeLimit), lastWholeLine_(now) {}
 
 Report Connection::takeMore(Clock::time_point now) {
+  if (stage_ == Stage::closing) {
+    return {}; // after a failed read the kernel may say "end of file": it is not the peer's end
+  }
   std::string fresh;
   const std::error_code error = takeWhatHasArrived(socket(), fresh, maxReportBytes - bytesTaken_);
   bytesTaken_ += fresh.size();
@@ -32,11 +35,16 @@ Report Connection::takeMore(Clock::time_point now) {
     stage_ = Stage::closing; // a board may abort its connection once it has read its receipt
     return {};
   }
-  if ((error && !peerClosed) || (peerClosed && bytesTaken_ == 0)) {
+  if (peerClosed && bytesTaken_ == 0) {
     failRead(error);
     return {};
   }
+  // Whole lines that came before a failed read are stored; a line begun is not.
   Report report = cutter_.take(fresh, std::time(nullptr), peerClosed);
+  if (error && !peerClosed) {
+    failRead(error);
+    return report;
+  }
   if (bytesTaken_ == maxReportBytes && !peerClosed) {
     if (cutter_.partialLineBytes() == bytesTaken_) {
       failRead(asio::error::message_size); // one line, longer than a report may be
@@ -161,6 +169,6 @@ void Connection::close() {
   } else if (bytesTaken_ == 0) {
     resetConnection(peer_.socket);
   } else {
-    peer_.socket.close();
+    closeInOrder(peer_.socket);
   }
 }

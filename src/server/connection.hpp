@@ -74,6 +74,9 @@ public:
   Clock::time_point waitingSince() const {
     return lastWholeLine_;
   }
+  Clock::time_point acceptedAt() const {
+    return deadline_ - reportTimeLimit;
+  }
   Stage stage() const {
     return stage_;
   }

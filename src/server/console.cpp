@@ -143,16 +143,24 @@ bool isC1Control(std::string_view sequence) {
          static_cast<unsigned char>(sequence[1]) < 0xa0;
 }
 
-// Whether `sequence` is one of the Unicode format controls that reorder the text around them
-// (U+202A to U+202E, U+2066 to U+2069): a peer could make a line read otherwise than it is.
-bool isBidiControl(std::string_view sequence) {
-  if (sequence.size() != 3 || static_cast<unsigned char>(sequence[0]) != 0xe2) {
+// Whether `sequence` is one of the Unicode controls that reorder the text around them (the
+// embeddings, overrides and isolates U+202A to U+202E and U+2066 to U+2069, the marks U+200E,
+// U+200F and U+061C) or break a line where no line feed is (U+2028, U+2029): a peer could
+// make an echo read otherwise than it is.
+bool reordersOrBreaksText(std::string_view sequence) {
+  const auto byte = [&](std::size_t i) {
+    return static_cast<unsigned char>(sequence[i]);
+  };
+  if (sequence.size() == 2) {
+    return byte(0) == 0xd8 && byte(1) == 0x9c;
+  }
+  if (sequence.size() != 3 || byte(0) != 0xe2) {
     return false;
   }
-  const auto second = static_cast<unsigned char>(sequence[1]);
-  const auto third = static_cast<unsigned char>(sequence[2]);
-  return (second == 0x80 && third >= 0xaa && third <= 0xae) ||
-         (second == 0x81 && third >= 0xa6 && third <= 0xa9);
+  return (byte(1) == 0x80 &&
+          (byte(2) == 0x8e || byte(2) == 0x8f || (byte(2) >= 0xa8 && byte(2) <= 0xa9) ||
+           (byte(2) >= 0xaa && byte(2) <= 0xae))) ||
+         (byte(1) == 0x81 && byte(2) >= 0xa6 && byte(2) <= 0xa9);
 }
 
 // The writer of standard output, or of standard error. The two share one when they go to
@@ -260,10 +268,10 @@ void laterLines(const std::string &peerAddress, const std::string &lines) {
   echo(lines);
 }
 
-void placesGivenUp(std::size_t places, std::size_t withReceipt, std::size_t reset) {
+void placesGivenUp(std::size_t places, std::size_t inOrder, std::size_t reset) {
   exception("all " + std::to_string(places) + " places for connections were taken: closed " +
-            std::to_string(withReceipt) + " that had their receipt, reset " +
-            std::to_string(reset) + " that had waited longest for a whole line");
+            std::to_string(inOrder) + " whose lines were stored, reset " + std::to_string(reset) +
+            " that had waited longest for a whole line");
 }
 
 void peerReset(const std::string &peerAddress) {
@@ -285,7 +293,7 @@ std::string withoutControlBytes(std::string_view text) {
     const bool lineEnd = byte == '\r' && i + 1 < text.size() && text[i + 1] == '\n';
     const std::size_t length = byte < 0x80 ? 1 : utf8SequenceLength(text.substr(i));
     const std::string_view sequence = text.substr(i, length);
-    if (length == 0 || isC1Control(sequence) || isBidiControl(sequence) ||
+    if (length == 0 || isC1Control(sequence) || reordersOrBreaksText(sequence) ||
         (byte < 0x20 && byte != '\t' && byte != '\n' && !lineEnd) || byte == 0x7f) {
       const std::size_t escaped = std::max<std::size_t>(length, 1);
       shown += printable(text.substr(i, escaped));

@@ -48,9 +48,9 @@ void bytesAfterNul(std::size_t bytes, const std::string &peerAddress);
 void laterLines(const std::string &peerAddress, const std::string &lines);
 
 // Every one of the `places` for connections was taken, and newcomers took the places of
-// `withReceipt` connections that had their receipt and of `reset` that had waited longest
-// for a whole line.
-void placesGivenUp(std::size_t places, std::size_t withReceipt, std::size_t reset);
+// `inOrder` connections whose lines were all stored, closed in order, and of `reset` that had
+// waited longest for a whole line.
+void placesGivenUp(std::size_t places, std::size_t inOrder, std::size_t reset);
 
 // The connection of `peerAddress` was reset, because not all it sent was stored.
 void peerReset(const std::string &peerAddress);
@@ -60,9 +60,9 @@ void peerReset(const std::string &peerAddress);
 void finish(std::chrono::milliseconds timeLimit);
 
 // `text` as it may be shown on a terminal: every control byte but tab and line feed, DEL,
-// the C1 controls of UTF-8, the format controls that reorder text and every byte that is not
-// part of valid UTF-8, as \xNN, so that a peer cannot move the cursor, clear the screen,
-// retitle the window or make a line read backwards. A carriage return
+// the C1 controls of UTF-8, the Unicode controls that reorder text or break lines and every
+// byte that is not part of valid UTF-8, as \xNN, so that a peer cannot move the cursor,
+// clear the screen, retitle the window or make a line read otherwise than it is. A carriage return
 // just before a line feed stays, as a board's line end.
 std::string withoutControlBytes(std::string_view text);
 

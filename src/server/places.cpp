@@ -7,7 +7,7 @@
 namespace {
 
 // Descriptors the collector needs besides its connections.
-constexpr std::size_t keptDescriptors = 64;
+constexpr std::size_t keptDescriptors = 16;
 
 } // namespace
 

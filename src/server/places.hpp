@@ -11,7 +11,7 @@
 // so 512 places hold at most 32 MiB of reports.
 constexpr std::size_t mostPlaces = 512;
 
-// The places that `openFiles` descriptors allow, with some kept for the listener, the
+// The places that `openFiles` descriptors allow, with 16 kept for the listener, the
 // console, the reactor and the device file being written.
 std::size_t placesFor(std::size_t openFiles);
 
@@ -22,30 +22,31 @@ std::size_t openFilesLimit();
 // a second: a flood of newcomers must not flood standard error.
 class PlacesNotice {
 public:
-  void count(bool hadReceipt) {
-    ++(hadReceipt ? withReceipt_ : reset_);
+  // A connection gave its place up: closed in order, its lines stored, or reset.
+  void count(bool inOrder) {
+    ++(inOrder ? inOrder_ : reset_);
   }
   bool pending() const {
-    return withReceipt_ + reset_ > 0;
+    return inOrder_ + reset_ > 0;
   }
   // When the count may next be said.
   Clock::time_point due() const {
     return lastSaid_ + interval;
   }
-  std::size_t withReceipt() const {
-    return withReceipt_;
+  std::size_t inOrder() const {
+    return inOrder_;
   }
   std::size_t reset() const {
     return reset_;
   }
   void said(Clock::time_point now) {
     lastSaid_ = now;
-    withReceipt_ = reset_ = 0;
+    inOrder_ = reset_ = 0;
   }
 
 private:
   static constexpr std::chrono::seconds interval{1};
   Clock::time_point lastSaid_ = Clock::time_point::min() + interval;
-  std::size_t withReceipt_ = 0;
+  std::size_t inOrder_ = 0;
   std::size_t reset_ = 0;
 };

@@ -34,6 +34,9 @@ void Reactor::watchSignals() {
     if (!error) {
       onSignal_(signalNumber);
       watchSignals();
+      // The signal may have been seen while the loop was storing, between its own waits:
+      // this handler makes sure its next wait returns, and the loop looks at the stop.
+      asio::post(context_, [] {});
     }
   });
 }

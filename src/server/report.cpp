@@ -48,7 +48,14 @@ Report ReportCutter::take(std::string_view bytes, std::time_t now, bool peerClos
     bytesAfterNul = bytesBeyondPadding(bytes);
   } else {
     const auto nul = bytes.find('\0');
-    partialLine_.append(bytes.substr(0, nul));
+    const std::string_view kept = bytes.substr(0, nul);
+    if (partialLine_.size() + kept.size() > partialLine_.capacity()) {
+      // Grown as a string grows, but never past what a report may hold, so that a line
+      // begun costs no more than its bytes when hundreds of peers each hold one.
+      partialLine_.reserve(std::min(maxReportBytes, std::max(partialLine_.size() + kept.size(),
+                                                             2 * partialLine_.capacity())));
+    }
+    partialLine_.append(kept);
     if (nul != std::string_view::npos) {
       endedAtNul_ = true;
       bytesAfterNul = bytesBeyondPadding(bytes.substr(nul));

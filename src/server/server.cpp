@@ -184,11 +184,10 @@ private:
   // Serves a peer just taken: a report whose lines and end are already there is stored and
   // closed at once, without the reactor; any other waits in a place of its own.
   void admit(Peer peer) {
-    const auto now = Clock::now();
-    Connection c(std::move(peer), now);
-    takeAndStore(c, now);
+    Connection c(std::move(peer), Clock::now());
+    takeAndStore(c);
     if (c.stage() == Stage::awaitingQuiet) {
-      takeAndStore(c, now); // a board that closed its side needs no quiet time
+      takeAndStore(c); // a board that closed its side needs no quiet time
     }
     if (c.stage() == Stage::gathering && c.hasSentNothing() &&
         (waiting_.size() >= places_ || heldForTheWholeWindow(c.socket()))) {
@@ -216,13 +215,13 @@ private:
     for (auto it = waiting_.begin(); it != waiting_.end();) {
       Connection &c = it->connection;
       if (it->wait.over()) {
-        takeAndStore(c, now);
+        takeAndStore(c);
         if (c.stage() != Stage::closing) {
           c.prepareToWait();
           it->wait.arm(it->lent->socket());
         }
       }
-      if (now >= c.nextDeadline()) {
+      if (c.stage() != Stage::closing && now >= c.nextDeadline()) {
         passTime(c, now);
       }
       if (c.stage() == Stage::closing) {
@@ -237,14 +236,14 @@ private:
   // The time of `c` has come: its receipt after a quiet time, or the end of its report, when
   // what has come is stored and a line begun is lost.
   void passTime(Connection &c, Clock::time_point now) {
-    if (c.stage() == Stage::awaitingQuiet && now < c.deadline()) {
-      c.giveReceipt();
-      return;
-    }
     if (!c.hasSentNothing()) {
-      takeAndStore(c, now);
+      takeAndStore(c); // what has arrived since the last look is stored before anything else
     }
-    if (c.stage() != Stage::closing) {
+    if (c.stage() == Stage::awaitingQuiet && now < c.deadline()) {
+      if (Clock::now() >= c.nextDeadline()) {
+        c.giveReceipt(); // unless lines came just now: their quiet time starts again
+      }
+    } else if (c.stage() != Stage::closing) {
       c.endAtDeadline();
     }
   }
@@ -256,12 +255,15 @@ private:
   }
 
   // Every place is taken and a newcomer waits: a connection that has its receipt gives its
-  // place up first, then the one that has waited longest for a whole line. Those waiting for
-  // their quiet time keep theirs: it ends soon. Says whether a place was freed.
+  // place up first, then the one that has waited longest for a whole line (reset), then one
+  // that has sent whole lines for longer than any quiet time (closed in order: they are
+  // stored). One within its first quiet time keeps its place: it ends soon. Says whether a
+  // place was freed.
   bool giveUpAPlace() {
+    const auto now = Clock::now();
     auto chosen = waiting_.end();
     for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
-      if (it->connection.stage() != Stage::awaitingQuiet &&
+      if (mayGiveUp(it->connection, now) &&
           (chosen == waiting_.end() || givesUpBefore(it->connection, chosen->connection))) {
         chosen = it;
       }
@@ -270,14 +272,15 @@ private:
       return false;
     }
     Connection &c = chosen->connection;
-    const bool hadReceipt = c.stage() == Stage::receiptGiven;
-    if (!hadReceipt) {
+    takeAndStore(c); // what has arrived is stored, or said lost, before the place goes
+    const bool reset = c.stage() == Stage::gathering;
+    if (reset) {
       c.lose(Loss::evicted);
     }
-    placesNotice_.count(hadReceipt);
+    placesNotice_.count(!reset);
     giveUp(chosen);
-    if (Clock::now() >= placesNotice_.due()) {
-      tellPlacesGivenUp(Clock::now());
+    if (now >= placesNotice_.due()) {
+      tellPlacesGivenUp(now);
     }
     if (placesNotice_.pending()) {
       nextDeadline_ = std::min(nextDeadline_, placesNotice_.due());
@@ -285,16 +288,23 @@ private:
     return true;
   }
 
+  static bool mayGiveUp(const Connection &c, Clock::time_point now) {
+    return c.stage() != Stage::awaitingQuiet || now - c.acceptedAt() >= longestQuietTime;
+  }
+
+  // Whether `one` gives its place up before `other`: by stage, then the longest waiting.
   static bool givesUpBefore(const Connection &one, const Connection &other) {
-    const bool oneHasReceipt = one.stage() == Stage::receiptGiven;
-    if (oneHasReceipt != (other.stage() == Stage::receiptGiven)) {
-      return oneHasReceipt;
+    const auto rank = [](Stage stage) {
+      return stage == Stage::receiptGiven ? 0 : stage == Stage::gathering ? 1 : 2;
+    };
+    if (rank(one.stage()) != rank(other.stage())) {
+      return rank(one.stage()) < rank(other.stage());
     }
     return one.waitingSince() < other.waitingSince();
   }
 
   void tellPlacesGivenUp(Clock::time_point now) {
-    console::placesGivenUp(places_, placesNotice_.withReceipt(), placesNotice_.reset());
+    console::placesGivenUp(places_, placesNotice_.inOrder(), placesNotice_.reset());
     placesNotice_.said(now);
   }
 
@@ -304,13 +314,13 @@ private:
   void stopServing() {
     const auto now = Clock::now();
     for (auto it = waiting_.begin(); it != waiting_.end();) {
-      endAtStop(it->connection, now);
+      endAtStop(it->connection);
       it = giveUp(it);
     }
     for (Peer peer; !stop_.timeIsUp(Clock::now()) && !acceptWaitingPeer(acceptor_, peer);
          peer = Peer()) {
       Connection c(std::move(peer), Clock::now());
-      endAtStop(c, Clock::now());
+      endAtStop(c);
       c.close();
     }
     if (placesNotice_.pending()) {
@@ -318,17 +328,17 @@ private:
     }
   }
 
-  void endAtStop(Connection &c, Clock::time_point now) {
+  void endAtStop(Connection &c) {
     if (c.stage() != Stage::closing) {
-      takeAndStore(c, now);
+      takeAndStore(c);
     }
     c.endAtStop();
   }
 
   // Takes what the peer of `c` has sent since, and echoes and stores the lines it completes;
   // whatever of them is not stored loses `c`.
-  void takeAndStore(Connection &c, Clock::time_point now) {
-    const Report report = c.takeMore(now);
+  void takeAndStore(Connection &c) {
+    const Report report = c.takeMore(Clock::now());
     c.show(report);
     if (!storeRecords(report.records, c.deadline())) {
       c.lose(Loss::notStored);

@@ -45,6 +45,10 @@ std::error_code acceptWaitingPeer(asio::ip::tcp::acceptor &acceptor, Peer &peer)
     const int fd = ::accept4(acceptor.native_handle(), reinterpret_cast<sockaddr *>(&address),
                              &length, SOCK_CLOEXEC);
     if (fd >= 0) {
+      // Should the collector die with bytes read but not stored, the kernel resets the
+      // connection rather than close it in order, which the board would take for its receipt.
+      const linger abortive{1, 0};
+      (void)::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
       peer.socket = FileDescriptor(fd);
       peer.address = shownAddress(address);
       return {};
@@ -146,6 +150,15 @@ void resetConnection(FileDescriptor &socket) {
   const linger abortive{1, 0};
   (void)::setsockopt(socket.get(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
   socket.close();
+}
+
+void closeInOrder(FileDescriptor &socket) {
+  const linger orderly{0, 0};
+  if (::setsockopt(socket.get(), SOL_SOCKET, SO_LINGER, &orderly, sizeof orderly) == 0) {
+    socket.close();
+  } else {
+    resetConnection(socket); // what cannot be closed in order must not look stored
+  }
 }
 
 void acceptOnlyOnceDataArrives(asio::ip::tcp::acceptor &acceptor, std::chrono::seconds window) {

@@ -99,5 +99,9 @@ bool peerIsWaiting(asio::ip::tcp::acceptor &acceptor);
 std::size_t bytesWaiting(int socket);
 
 // Closes the connection abortively: the peer sees a reset, not an orderly end of stream,
-// which it may take to mean that its report is stored.
+// which it may take to mean that its report is stored. A peer's connection is reset so by
+// default, from its accept, also when the collector dies.
 void resetConnection(FileDescriptor &socket);
+
+// Closes the connection in order: the peer reads the end of the stream, its receipt.
+void closeInOrder(FileDescriptor &socket);
