@@ -88,6 +88,7 @@ public:
         acceptor_(openListener(reactor_.context(), options)), places_(placesFor(openFilesLimit())) {
     acceptor_.non_blocking(true);
     acceptOnlyOnceDataArrives(acceptor_, silenceWindow);
+    resetConnectionsByDefault(acceptor_);
   }
 
   // Serves until a stop is requested; the exit status.

@@ -45,10 +45,6 @@ std::error_code acceptWaitingPeer(asio::ip::tcp::acceptor &acceptor, Peer &peer)
     const int fd = ::accept4(acceptor.native_handle(), reinterpret_cast<sockaddr *>(&address),
                              &length, SOCK_CLOEXEC);
     if (fd >= 0) {
-      // Should the collector die with bytes read but not stored, the kernel resets the
-      // connection rather than close it in order, which the board would take for its receipt.
-      const linger abortive{1, 0};
-      (void)::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
       peer.socket = FileDescriptor(fd);
       peer.address = shownAddress(address);
       return {};
@@ -165,6 +161,14 @@ void acceptOnlyOnceDataArrives(asio::ip::tcp::acceptor &acceptor, std::chrono::s
   const int seconds = static_cast<int>(window.count());
   if (::setsockopt(acceptor.native_handle(), IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds,
                    sizeof seconds) != 0) {
+    throw std::system_error(errno, asio::error::get_system_category(), "set_option");
+  }
+}
+
+void resetConnectionsByDefault(asio::ip::tcp::acceptor &acceptor) {
+  const linger abortive{1, 0};
+  if (::setsockopt(acceptor.native_handle(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive) !=
+      0) {
     throw std::system_error(errno, asio::error::get_system_category(), "set_option");
   }
 }

@@ -70,6 +70,11 @@ std::error_code takeWhatHasArrived(int socket, std::string &buffer,
 // `window`: a peer that connects and says nothing does not reach the loop before then.
 void acceptOnlyOnceDataArrives(asio::ip::tcp::acceptor &acceptor, std::chrono::seconds window);
 
+// Makes every connection of `acceptor` close with a reset unless closeInOrder closes it:
+// should the collector die with bytes read but not yet stored, their board must not read
+// the end of the stream, its receipt. Accepted connections take the option from the listener.
+void resetConnectionsByDefault(asio::ip::tcp::acceptor &acceptor);
+
 // Acknowledges what the peer sends at once, rather than after the kernel's delay: a board
 // that waits for our acknowledgement before its next segment would otherwise pause for it.
 // The kernel forgets this after a while, so it is asked again before each wait.
@@ -99,8 +104,7 @@ bool peerIsWaiting(asio::ip::tcp::acceptor &acceptor);
 std::size_t bytesWaiting(int socket);
 
 // Closes the connection abortively: the peer sees a reset, not an orderly end of stream,
-// which it may take to mean that its report is stored. A peer's connection is reset so by
-// default, from its accept, also when the collector dies.
+// which it may take to mean that its report is stored.
 void resetConnection(FileDescriptor &socket);
 
 // Closes the connection in order: the peer reads the end of the stream, its receipt.
