@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The Debian package builds the Debian way, lintian has nothing to say about it, and it holds
-# the binaries, the units (which pass systemd's own check), the manual pages and the conffiles.
+# the binaries (the collector, the fleet view, the sender), the units (which pass systemd's
+# own check), the manual pages and the conffiles.
 # Installing it enables and starts the service and the fleet's timer, not the fleet's service.
 set -euo pipefail
 source_dir=$1
@@ -21,6 +22,7 @@ dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$' | sort >"$work/contents"
 for path in ./usr/sbin/report-collector ./lib/systemd/system/report-collector.service \
   ./usr/share/man/man8/report-collector.8.gz ./etc/default/report-collector \
   ./usr/bin/report-collector-fleet ./usr/share/man/man1/report-collector-fleet.1.gz \
+  ./usr/bin/report-collector-send ./usr/share/man/man1/report-collector-send.1.gz \
   ./usr/share/man/man5/report-collector-devices.5.gz ./etc/report-collector/devices \
   ./lib/systemd/system/report-collector-fleet.service \
   ./lib/systemd/system/report-collector-fleet.timer ./etc/default/report-collector-fleet \

@@ -21,12 +21,6 @@ int answer(const Program &program, const std::string &text, const char *what) {
   return 0;
 }
 
-int usageError(const Program &program, const std::string &problem) {
-  std::cerr << program.name << ": " << problem << "\nTry '" << program.name
-            << " --help' for more information." << std::endl;
-  return program.usageStatus;
-}
-
 // The problem that getopt_long just reported by returning '?' or ':', in words.
 std::string getoptProblem(int result, char *const argv[]) {
   // getopt_long has already moved past the argument it could not take.
@@ -45,6 +39,12 @@ std::string getoptProblem(int result, char *const argv[]) {
 }
 
 } // namespace
+
+int usageError(const Program &program, const std::string &problem) {
+  std::cerr << program.name << ": " << problem << "\nTry '" << program.name
+            << " --help' for more information." << std::endl;
+  return program.usageStatus;
+}
 
 std::optional<int> readOptions(int argc, char *argv[], const Program &program,
                                const char *shortOptions, std::vector<option> longOptions,
@@ -68,8 +68,20 @@ std::optional<int> readOptions(int argc, char *argv[], const Program &program,
       return usageError(program, problem);
     }
   }
-  if (optind < argc) {
-    return usageError(program, "unexpected argument '" + std::string(argv[optind]) + "'");
+  if (argc - optind > program.operands) {
+    return usageError(program,
+                      "unexpected argument '" + std::string(argv[optind + program.operands]) + "'");
   }
   return std::nullopt;
+}
+
+std::optional<std::int64_t> wholeNumber(const std::string &text, std::int64_t lowest,
+                                        std::int64_t highest) {
+  // Eighteen digits always fit; longer is out of any range an option has.
+  if (text.empty() || text.size() > 18 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  const std::int64_t number = std::stoll(text);
+  return number >= lowest && number <= highest ? std::optional<std::int64_t>(number) : std::nullopt;
 }

@@ -28,16 +28,6 @@ SIGINT and SIGTERM stop it once the reports in hand are stored; so does SIGHUP, 
 listener, the log directory or the device list fails, 2 on a usage error.
 )";
 
-// A port as the operator wrote it: decimal digits only, 1 to 65535.
-std::optional<std::int32_t> parsePort(const std::string &text) {
-  if (text.empty() || text.size() > 5 ||
-      text.find_first_not_of("0123456789") != std::string::npos) {
-    return std::nullopt;
-  }
-  const int port = std::stoi(text);
-  return port >= 1 && port <= 65535 ? std::optional<std::int32_t>(port) : std::nullopt;
-}
-
 } // namespace
 
 CommandLine readCommandLine(int argc, char *argv[]) {
@@ -51,8 +41,8 @@ CommandLine readCommandLine(int argc, char *argv[]) {
       argc, argv, {"report-collector", usage, 2}, ":p:l:d:hV", longOptions,
       [&](int option, const std::string &value) -> std::string {
         if (option == 'p') {
-          const auto port = parsePort(value);
-          options.port = port.value_or(options.port);
+          const auto port = wholeNumber(value, 1, 65535);
+          options.port = static_cast<std::int32_t>(port.value_or(options.port));
           return port ? "" : "invalid port '" + value + "': a number from 1 to 65535 is needed";
         }
         if (option == 'l') {
