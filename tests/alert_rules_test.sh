@@ -7,8 +7,7 @@ set -euo pipefail
 source_dir=$(realpath "$1")
 rules=$source_dir/doc/alert-rules.yml
 work=$(mktemp -d)
-exporter=
-trap '[ -z "$exporter" ] || kill "$exporter" 2>/dev/null || true; rm -rf "$work"' EXIT
+trap 'rm -rf "$work"' EXIT
 
 promtool check rules "$rules"
 (cd "$source_dir/doc" && promtool test rules alert-rules-test.yml)
@@ -25,10 +24,13 @@ diff -u "$rules" "$work/readme-rules.yml" ||
 mkdir "$work/textfile"
 echo 'report_collector_devices 1' >"$work/textfile/report-collector.prom"
 touch -d '-10 minutes' "$work/textfile/report-collector.prom"
+# The exporter ends with the shell that started it, however that shell ends: left running, it
+# would outlive the suite in a network namespace no one can reach.
 unshare --net bash -c '
   ip link set lo up
   prometheus-node-exporter --web.listen-address=127.0.0.1:9100 --collector.disable-defaults \
     --collector.textfile --collector.textfile.directory="$1" >"$2/exporter.log" 2>&1 &
+  trap "kill $! 2>/dev/null; wait $!" EXIT
   for _ in $(seq 100); do
     curl -sf http://127.0.0.1:9100/metrics >"$2/metrics" && exit 0
     sleep 0.1
