@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The alert rules of the README (doc/alert-rules.yml, shown there as they are) pass the real
-# promtool's check, fire when they should and not before (doc/alert-rules-test.yml), and the
-# rule on the metrics file's age selects the very series a real node_exporter gives for it.
+# The alert rules of doc/monitoring.md (doc/alert-rules.yml, shown there as they are) pass
+# the real promtool's check, fire when they should and not before (doc/alert-rules-test.yml),
+# and the rule on the metrics file's age selects the very series a real node_exporter gives
+# for it.
 # As root: node_exporter listens in a network namespace of its own.
 set -euo pipefail
 source_dir=$(realpath "$1")
@@ -12,13 +13,13 @@ trap 'rm -rf "$work"' EXIT
 promtool check rules "$rules"
 (cd "$source_dir/doc" && promtool test rules alert-rules-test.yml)
 
-# The README shows the file, not a copy that has drifted from it.
+# The monitoring guide shows the file, not a copy that has drifted from it.
 awk '/doc\/alert-rules\.yml/ { seen = 1 }
   seen && /^```yaml$/ { inside = 1; next }
   inside && /^```$/ { exit }
-  inside { print }' "$source_dir/README.md" >"$work/readme-rules.yml"
-diff -u "$rules" "$work/readme-rules.yml" ||
-  { echo "the README's alert rules differ from doc/alert-rules.yml"; exit 1; }
+  inside { print }' "$source_dir/doc/monitoring.md" >"$work/shown-rules.yml"
+diff -u "$rules" "$work/shown-rules.yml" ||
+  { echo "the alert rules in doc/monitoring.md differ from doc/alert-rules.yml"; exit 1; }
 
 # node_exporter 1.5 names a textfile by its whole path in node_textfile_mtime_seconds.
 mkdir "$work/textfile"
