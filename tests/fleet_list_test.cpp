@@ -176,6 +176,38 @@ TEST(FleetAsAPlugin, GivesTheStatusLineWithPerformanceDataBeforeTheTable) {
   EXPECT_EQ(perfdataLabel("Bob's =shed"), "'Bob''s _shed'");
 }
 
+TEST(FleetAsAPlugin, EnginesReadEveryOutcomeRight) {
+  // Plain decimals, with the digits the value has: engines and graphers read no exponent.
+  const std::pair<double, const char *> values[] = {{1e5, "100000"},
+                                                    {1e-5, "0.00001"},
+                                                    {-1e-7, "-0.0000001"},
+                                                    {21.5, "21.5"},
+                                                    {-0.0, "-0"},
+                                                    {3, "3"},
+                                                    {1e21, "1000000000000000000000"},
+                                                    {0.1 + 0.2, "0.30000000000000004"}};
+  for (const auto &[value, text] : values) {
+    EXPECT_EQ(plainDecimal(value), text) << value;
+  }
+  EXPECT_EQ(plainDecimal(1.7976931348623157e308).size(), 309U);
+  EXPECT_EQ(plainDecimal(4.9e-324).size(), 326U);
+  // A '|' anywhere but before the performance data would cut the output where engines read.
+  const Fleet fleet = fleetOf({file("A|B", 60, "1e5")}, window);
+  const std::string output = pluginOutput(fleet, 120, "cannot write x|y.html: No space");
+  EXPECT_EQ(output.substr(0, output.find('\n')),
+            "FLEET UNKNOWN - cannot write x\xc2\xa6y.html: No space; 0 of 1 out of range, 0 "
+            "stale | 'A\xc2\xa6"
+            "B field 3'=100000;;;;");
+  EXPECT_EQ(std::count(output.begin(), output.end(), '|'), 1) << output;
+  EXPECT_NE(output.find("\nA\xc2\xa6"
+                        "B  "),
+            std::string::npos)
+      << output;
+  EXPECT_EQ(pluginUnknown("cannot read a|b: No such file or directory"),
+            "FLEET UNKNOWN - cannot read a\xc2\xa6"
+            "b: No such file or directory\n");
+}
+
 TEST(Prometheus, EscapesLabelValuesAndReadsNumericFields) {
   // The format knows no \x escape: a byte that is not UTF-8 is written as the text \xNN.
   const std::pair<std::string, std::string> labels[] = {

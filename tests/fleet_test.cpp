@@ -155,6 +155,33 @@ TEST_F(FleetView, WhatCannotBeReadOrWrittenIsAFailure) {
   }
 }
 
+TEST_F(FleetView, ACheckThatCannotWorkSaysSoWhereEnginesRead) {
+  write("A.csv", record(5, "A,1"));
+  temp.write("bad-list", "not a list\n");
+  const std::pair<const char *, std::string> cases[] = {
+      {"-d nowhere --check", "FLEET UNKNOWN - cannot read nowhere: No such file or directory\n"},
+      {"--check --devices bad-list",
+       "FLEET UNKNOWN - cannot use the device list: bad-list:1: neither a [device] header, a "
+       "key = value line nor a comment\n"},
+      {"--stale 5x --che",
+       "FLEET UNKNOWN - invalid duration '5x': write it like 90s, 15m, 2h or 7d\n"},
+      {"--check --bogus", "FLEET UNKNOWN - unknown option '--bogus'\n"},
+      {"--check --html /dev/full",
+       "FLEET UNKNOWN - cannot write /dev/full: it exists and is not a regular file: refused; 0 "
+       "of 1 out of range, 0 stale | 'A field 3'=1;;;;\n"},
+      {"--check --prometheus nowhere/m.prom --html p.html",
+       "FLEET UNKNOWN - cannot write nowhere/m.prom: No such file or directory; 0 of 1 out of "
+       "range, 0 stale | 'A field 3'=1;;;;\n"},
+  };
+  for (const auto &[args, line] : cases) {
+    const Run result = run(args);
+    EXPECT_EQ(result.status, 3) << args;
+    EXPECT_EQ(result.out.substr(0, result.out.find('\n') + 1), line) << args;
+    EXPECT_NE(result.err, "") << args << ": standard error still says it";
+  }
+  EXPECT_EQ(run("--stale 5x").out, "") << "the table's reader gets no status line";
+}
+
 TEST_F(FleetView, APageThatCannotBeWrittenLeavesThePreviousOne) {
   const SmallFileSystem www(dir / "www", "64k");
   for (int device = 0; device < 300; ++device) {

@@ -24,6 +24,9 @@ int answer(const Program &program, const std::string &text, const char *what) {
 int usageError(const Program &program, const std::string &problem) {
   std::cerr << program.name << ": " << problem << "\nTry '" << program.name
             << " --help' for more information." << std::endl;
+  if (program.onUsageError) {
+    program.onUsageError(problem);
+  }
   return program.usageStatus;
 }
 

@@ -3,6 +3,8 @@
 #include "fleet/render/text.hpp"
 
 #include <array>
+#include <charconv>
+#include <iterator>
 #include <utility>
 
 namespace {
@@ -21,7 +23,7 @@ std::string perfdataOf(const FleetDevice &device, const FieldValue &value) {
   const FieldName *named = namedField(device, value.field);
   const std::string deviceLabel = device.name.empty() ? device.identifier : device.name;
   std::string data = perfdataLabel(deviceLabel + " " + fieldName(device, value.field)) + "=" +
-                     formatValue(value.value) + (named ? perfdataUnit(named->unit) : "");
+                     plainDecimal(value.value) + (named ? perfdataUnit(named->unit) : "");
   data += ";" + (named ? rangeText(named->warn) : "") + ";" +
           (named ? rangeText(named->crit) : "") + ";;";
   return data;
@@ -66,14 +68,42 @@ std::string perfdataLabel(std::string_view label) {
   return quoted + "'";
 }
 
-std::string pluginOutput(const Fleet &fleet, std::size_t width) {
-  std::string line = "FLEET " + statusWord(fleet.status) + " - " + summaryOf(fleet);
+std::string pluginOutput(const Fleet &fleet, std::size_t width, const std::string &problem) {
+  const FleetStatus status = problem.empty() ? fleet.status : FleetStatus::unknown;
+  std::string line = "FLEET " + statusWord(status) + " - " +
+                     (problem.empty() ? "" : withoutPipes(problem) + "; ") + summaryOf(fleet);
   std::string separator = " | ";
   for (const FleetDevice &device : fleet.devices) {
     for (const FieldValue &value : device.last.values) {
-      line += separator + perfdataOf(device, value);
+      line += separator + withoutPipes(perfdataOf(device, value));
       separator = " ";
     }
   }
-  return line + "\n" + tableText(fleet, width);
+  return line + "\n" + withoutPipes(tableText(fleet, width));
+}
+
+std::string pluginUnknown(const std::string &reason) {
+  return "FLEET " + statusWord(FleetStatus::unknown) + " - " + withoutPipes(reason) + "\n";
+}
+
+std::string withoutPipes(std::string_view text) {
+  std::string shown;
+  shown.reserve(text.size());
+  for (const char c : text) {
+    if (c == '|') {
+      shown += pipeStandIn;
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
+std::string plainDecimal(double value) {
+  // Fixed notation, as short as reads back to the same double: 1e-300 takes 300 digits, and
+  // the largest double 309.
+  char text[400];
+  const auto result =
+      std::to_chars(std::begin(text), std::end(text), value, std::chars_format::fixed);
+  return {std::begin(text), result.ptr};
 }
