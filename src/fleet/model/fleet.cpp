@@ -1,5 +1,6 @@
 #include "fleet/model/fleet.hpp"
 #include "fleet/model/device_file.hpp"
+#include "fleet/model/rotation.hpp"
 
 #include "base/escaping.hpp"
 #include "devicelog/record_format.hpp"
@@ -37,9 +38,23 @@ struct Entry {
   bool directory = false;
 };
 
-// The entries of the directory that end as device files do. The kind of each comes with its
-// name on most file systems; where it does not, it is asked for.
-std::vector<Entry> deviceFileEntries(const FileDescriptor &dir) {
+// What the log directory holds: device files, and the rotated parts of device files.
+struct Entries {
+  std::vector<Entry> deviceFiles;
+  // By the device file's name: its rotated parts, with their last writes.
+  std::map<std::string, std::vector<std::pair<std::int64_t, Predecessor>>> rotated;
+};
+
+std::int64_t modifiedNanoseconds(const FileDescriptor &dir, const std::string &name) {
+  struct stat status {};
+  return ::fstatat(dir.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0
+             ? std::int64_t{status.st_mtim.tv_sec} * 1'000'000'000 + status.st_mtim.tv_nsec
+             : 0;
+}
+
+// The entries of the directory that end as device files do, and the rotated parts. The kind
+// of each comes with its name on most file systems; where it does not, it is asked for.
+Entries deviceFileEntries(const FileDescriptor &dir) {
   FileDescriptor listing(::dup(dir.get()));
   std::unique_ptr<DIR, DirectoryCloser> entries(listing.isOpen() ? ::fdopendir(listing.get())
                                                                  : nullptr);
@@ -47,7 +62,7 @@ std::vector<Entry> deviceFileEntries(const FileDescriptor &dir) {
     throw UnreadableLogDirectory("cannot read", errno);
   }
   listing.release(); // the listing owns it now
-  std::vector<Entry> names;
+  Entries names;
   for (;;) {
     errno = 0;
     const dirent *entry = ::readdir(entries.get());
@@ -57,12 +72,34 @@ std::vector<Entry> deviceFileEntries(const FileDescriptor &dir) {
       }
       return names;
     }
-    if (deviceName(entry->d_name)) {
-      const bool directory =
-          entry->d_type == DT_UNKNOWN ? isDirectory(dir, entry->d_name) : entry->d_type == DT_DIR;
-      names.push_back({entry->d_name, directory});
+    const bool directory =
+        entry->d_type == DT_UNKNOWN ? isDirectory(dir, entry->d_name) : entry->d_type == DT_DIR;
+    if (auto rotated = rotatedDeviceFile(entry->d_name); rotated && !directory) {
+      names.rotated[rotated->deviceFile].push_back(
+          {modifiedNanoseconds(dir, entry->d_name), {entry->d_name, rotated->compressed}});
+    } else if (!rotated && deviceName(entry->d_name)) {
+      names.deviceFiles.push_back({entry->d_name, directory});
     }
   }
+}
+
+// The device file `name` and its rotated parts, newest first: the last written first, and
+// of two written in the same instant, the one logrotate made later (".1" before ".2").
+DeviceFileNames namesOf(const std::string &name, Entries &entries) {
+  DeviceFileNames names{name, true, {}};
+  const auto found = entries.rotated.find(name);
+  if (found == entries.rotated.end()) {
+    return names;
+  }
+  auto &parts = found->second;
+  std::sort(parts.begin(), parts.end(), [](const auto &a, const auto &b) {
+    return a.first != b.first ? a.first > b.first : a.second.name < b.second.name;
+  });
+  for (auto &part : parts) {
+    names.predecessors.push_back(std::move(part.second));
+  }
+  entries.rotated.erase(found);
+  return names;
 }
 
 FileDescriptor openLogDirectory(const fs::path &logDir) {
@@ -89,8 +126,10 @@ void addFile(FleetDevice &device, const std::string &fileName, FileReading file,
   if (newer) {
     lastWritten = file.writtenNanoseconds;
     device.lastSeen = file.lastSeen;
-    device.lastSeenFromFileTime = file.lastSeenFromFileTime;
     device.last = std::move(file.last);
+  }
+  for (std::string &part : file.predecessorsRead) {
+    device.predecessorsRead.push_back(std::move(part));
   }
   for (std::string &note : file.notes) {
     device.notes.push_back(std::move(note));
@@ -316,17 +355,28 @@ Fleet readFleet(const fs::path &logDir, const Window &window, const DeviceList *
   const FileDescriptor dir = openLogDirectory(logDir);
   std::vector<DeviceFile> files;
   std::vector<std::string> problems;
-  for (const Entry &entry : deviceFileEntries(dir)) {
-    const std::string path = printable((logDir / entry.name).string());
-    if (entry.directory) {
-      problems.push_back("skipped " + path + ": a directory, not a device file");
-      continue;
-    }
-    DeviceFile file{entry.name, readDeviceFile(dir, entry.name, window)};
+  Entries entries = deviceFileEntries(dir);
+  const auto read = [&](const DeviceFileNames &names) {
+    DeviceFile file{names.deviceFile, readDeviceFiles(dir, names, window)};
     if (!file.reading.unreadable.empty()) {
-      problems.push_back("cannot read " + path + ": " + file.reading.unreadable);
+      problems.push_back("cannot read " + printable((logDir / names.deviceFile).string()) + ": " +
+                         file.reading.unreadable);
     }
     files.push_back(std::move(file));
+  };
+  for (const Entry &entry : entries.deviceFiles) {
+    if (entry.directory) {
+      problems.push_back("skipped " + printable((logDir / entry.name).string()) +
+                         ": a directory, not a device file");
+      continue;
+    }
+    read(namesOf(entry.name, entries));
+  }
+  // Rotated without a device file made again: the device goes on in its parts.
+  while (!entries.rotated.empty()) {
+    DeviceFileNames names = namesOf(entries.rotated.begin()->first, entries);
+    names.current = false;
+    read(names);
   }
   Fleet fleet = fleetOf(std::move(files), window, list);
   fleet.problems = std::move(problems);
@@ -339,6 +389,12 @@ DeviceChart readChart(const fs::path &logDir, const FleetDevice &device, const W
     const FileDescriptor dir(::open(logDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     for (const std::string &fileName : device.fileNames) {
       (void)readDeviceFile(dir, fileName, window, &drawing);
+    }
+    // The same rotated parts as for the table, so that a chart runs on across a rotation.
+    for (const std::string &fileName : device.predecessorsRead) {
+      const auto rotated = rotatedDeviceFile(fileName);
+      const DeviceFileNames part{fileName, false, {{fileName, rotated && rotated->compressed}}};
+      (void)readDeviceFiles(dir, part, window, &drawing);
     }
   }
   DeviceChart chart;

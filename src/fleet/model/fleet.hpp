@@ -78,12 +78,12 @@ struct FleetDevice {
   // The identifier as every output shows it, safe to show: the file's name without its
   // suffix, or for a listed board, the name of the file its list spelling gives.
   std::string identifier;
-  const Device *listed = nullptr;     // its section of the list; nullptr without a list
-  std::string name;                   // from the list; empty when none is given
-  std::vector<std::string> fileNames; // in the log directory; none when it never reported
-  std::size_t records = 0;            // in the window, lines without a time stamp included
-  std::time_t lastSeen = 0;           // the newest believed stamp; 0 when nothing says
-  bool lastSeenFromFileTime = false;
+  const Device *listed = nullptr;            // its section of the list; nullptr without a list
+  std::string name;                          // from the list; empty when none is given
+  std::vector<std::string> fileNames;        // in the log directory; none when it never reported
+  std::vector<std::string> predecessorsRead; // rotated parts read for the window or last seen
+  std::size_t records = 0;                   // in the window, lines without a time stamp included
+  std::time_t lastSeen = 0;                  // the newest believed stamp; 0 when no record says
   LastRecord last;
   std::vector<std::string> notes; // what was odd about its files
   std::int64_t staleSeconds = 0;  // its own threshold from the list, else the window's
@@ -129,20 +129,22 @@ struct Fleet {
 };
 
 // What one device file says about its device, read from its end back to the start of the
-// window.
+// window, and on into its rotated predecessors where the window or the last record reaches
+// past it. An empty file, or a file's time, says nothing: only records do.
 struct FileReading {
-  std::size_t records = 0;  // in the window, lines without a time stamp included
-  std::time_t lastSeen = 0; // the newest believed stamp, else the file's time; 0 for nothing
-  bool lastSeenFromFileTime = false;
+  std::size_t records = 0;             // in the window, lines without a time stamp included
+  std::time_t lastSeen = 0;            // the newest believed stamp; 0 when no record has one
   std::int64_t writtenNanoseconds = 0; // the file's last modification, to order equal stamps
   LastRecord last;
   std::vector<std::string> notes; // what was odd about the file
   std::string unreadable;         // why it could not be read; empty when it could
+  bool needsOlder = false;        // what was read ends after the window's start, or holds no record
+  std::vector<std::string> predecessorsRead; // the rotated parts read, newest first
 };
 
 // A device file of the log directory and what it says.
 struct DeviceFile {
-  std::string name; // in the log directory
+  std::string name; // in the log directory; perhaps only its rotated parts are there
   FileReading reading;
 };
 

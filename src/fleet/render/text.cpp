@@ -80,9 +80,6 @@ DeviceWords wordsFor(const FleetDevice &device, const Window &window) {
     }
   }
   std::for_each(device.notes.begin(), device.notes.end(), addNote);
-  if (device.lastSeenFromFileTime) {
-    addNote("time of the file");
-  }
   const std::string shown =
       device.identifier + (device.name.empty() ? "" : " (" + device.name + ")");
   if (device.neverReported) {
