@@ -31,16 +31,16 @@ TEST(DeviceList, ReadsSectionsKeysAndComments) {
                                           "; another comment\n"
                                           "\n"
                                           "[24:6F:28:A1:03:5C]\r\n"
-                                          "name = Greenhouse north\n"
+                                          "name = Greenhouse\tnorth\n"
                                           "  stale=15m\n"
-                                          "fields = temperature (°C), humidity (%), light\n"
+                                          "fields = temperature\t(°C), humidity (%), light\n"
                                           "[30AEA40C2F44]\n"
                                           "name = Cellar = dry\n",
                                           "devices");
   ASSERT_EQ(list.devices.size(), 2U);
   const Device &north = list.devices[0];
   EXPECT_EQ(north.identifier, "24:6F:28:A1:03:5C");
-  EXPECT_EQ(north.name, "Greenhouse north");
+  EXPECT_EQ(north.name, "Greenhouse north") << "a tab in a value is a blank";
   EXPECT_EQ(north.staleSeconds, 900);
   EXPECT_EQ(north.staleText, "15m");
   ASSERT_EQ(north.fields.size(), 3U);

@@ -182,6 +182,23 @@ TEST(FleetReading, StampsAreRealLocalTimesThatClockChangesRepeatOrSkip) {
 
 namespace {
 
+TEST(FleetReading, IdentifiersShowAsUtf8AndNothingThatSteersText) {
+  const std::pair<const char *, const char *> names[] = {
+      {"\xc3\xa9t\xc3\xa9.csv", "\xc3\xa9t\xc3\xa9"},
+      {"a\xff\xc3.csv", "a\\xff\\xc3"},
+      {"\xc2\x85x.csv", "\\xc2\\x85x"},
+      {"\xe2\x80\xae"
+       "evil.csv",
+       "\\xe2\\x80\\xae"
+       "evil"},
+      {"a\\b\t.csv", "a\\x5cb\\x09"},
+      {".csv", "(empty)/"},
+  };
+  for (const auto &[fileName, shown] : names) {
+    EXPECT_EQ(shownIdentifier(fileName), shown) << fileName;
+  }
+}
+
 TEST(FleetRotation, LogrotatesNamesArePartsOfADeviceNeverDevices) {
   const std::pair<const char *, std::optional<std::string>> names[] = {
       {"X.csv.1", "X.csv"},
@@ -194,6 +211,8 @@ TEST(FleetRotation, LogrotatesNamesArePartsOfADeviceNeverDevices) {
       {"X-20261209.csv", "X.csv"},
       {"30AEA40C2F44-20261209.csv.gz", "30AEA40C2F44.csv"},
       {"A-1-2026-12-09.csv", "A-1.csv"},
+      {"X-20261209-20261209.csv", "X.csv"},
+      {"X.1.2.csv.gz", "X.csv"},
       {".csv.1", ".csv"},
       {"X.csv", std::nullopt},
       {"24-6f-28-a1-03-55.csv", std::nullopt}, // a board's own hyphens and digits

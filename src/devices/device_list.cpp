@@ -344,7 +344,10 @@ public:
       throw DeviceListError(where + "a key before the first [device] header");
     }
     const std::string_view key = trimmed(line.substr(0, equals));
-    const std::string_view value = trimmed(line.substr(equals + 1));
+    // A tab within a value is a blank, as around it: a name or unit that kept it would break
+    // the table's columns and the labels of performance data.
+    std::string value(trimmed(line.substr(equals + 1)));
+    std::replace(value.begin(), value.end(), '\t', ' ');
     (inKind_ ? setKindKey : setBoardKey)(*current_, key, value, where);
   }
 

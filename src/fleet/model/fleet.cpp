@@ -140,7 +140,7 @@ void addFile(FleetDevice &device, const std::string &fileName, FileReading file,
 // that it keeps the name its file had before a second spelling came.
 std::string listedIdentifier(const Device &listed) {
   const auto fileName = deviceFileName(listed.identifier);
-  return fileName.empty() ? printable(listed.identifier) : shownIdentifier(fileName);
+  return fileName.empty() ? printableUtf8(listed.identifier) : shownIdentifier(fileName);
 }
 
 // The devices, by the list's section or by file, and the files the list does not name.
@@ -196,7 +196,7 @@ void judge(FleetDevice &device, const Window &window) {
       std::sort(device.fileNames.begin(), device.fileNames.end());
       std::string files = "files";
       for (const std::string &fileName : device.fileNames) {
-        files += (files == "files" ? " " : ", ") + printable(fileName);
+        files += (files == "files" ? " " : ", ") + printableUtf8(fileName);
       }
       device.notes.push_back(files);
     }
@@ -333,7 +333,7 @@ const FieldName *namedField(const FleetDevice &device, std::size_t field) {
 
 std::string shownIdentifier(const std::string &fileName) {
   const std::string name = deviceName(fileName).value_or(fileName);
-  return name.empty() ? emptyIdentifierName : printable(name);
+  return name.empty() ? emptyIdentifierName : printableUtf8(name);
 }
 
 Fleet fleetOf(std::vector<DeviceFile> files, const Window &window, const DeviceList *list) {

@@ -67,7 +67,9 @@ std::optional<std::string_view> withoutRotation(std::string_view stem) {
 
 } // namespace
 
-std::optional<RotatedName> rotatedDeviceFile(std::string_view fileName) {
+namespace {
+
+std::optional<RotatedName> onceRotated(std::string_view fileName) {
   const bool compressed = endsWith(fileName, compressedSuffix);
   if (compressed) {
     fileName.remove_suffix(compressedSuffix.size());
@@ -88,4 +90,20 @@ std::optional<RotatedName> rotatedDeviceFile(std::string_view fileName) {
     return std::nullopt;
   }
   return RotatedName{std::string(*identifier) + std::string(deviceFileSuffix), compressed};
+}
+
+} // namespace
+
+std::optional<RotatedName> rotatedDeviceFile(std::string_view fileName) {
+  auto rotated = onceRotated(fileName);
+  // With `extension .csv`, a pattern such as *.csv takes the rotated parts for logs too, and
+  // rotates them again: "X-20261209-20261209.csv" is a part of X.csv as well.
+  while (rotated) {
+    const auto further = onceRotated(rotated->deviceFile);
+    if (!further) {
+      break;
+    }
+    rotated->deviceFile = further->deviceFile;
+  }
+  return rotated;
 }

@@ -19,5 +19,6 @@ struct RotatedName {
 // "X.csv-2026-12-09"), as logrotate names them by count or with dateext and dateformat; or,
 // with `extension .csv`, "X.N.csv" for a count N from 1, and "X" followed by '.', '-' or '_'
 // and a date of at least 8 digits before ".csv" ("X-20261209.csv"); each perhaps with ".gz"
-// after it, as compress makes it.
+// after it, as compress makes it. A part of a part, as logrotate makes with `extension .csv`
+// and a pattern that matches its parts, is a part of the same device file.
 std::optional<RotatedName> rotatedDeviceFile(std::string_view fileName);

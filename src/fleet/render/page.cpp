@@ -61,7 +61,14 @@ body { font: 14px system-ui, sans-serif; margin: 16px 24px; color: #222; }
 table { border-collapse: collapse; }
 th, td { padding: 3px 10px; text-align: left; border-bottom: 1px solid #ddd; white-space: nowrap; }
 td.n { text-align: right; }
+td.device { white-space: normal; min-width: 8em; max-width: 24em; overflow-wrap: anywhere; }
 td.last { white-space: normal; max-width: 40em; overflow-wrap: anywhere; }
+@media (max-width: 720px) {
+  body { margin: 8px; }
+  th, td { padding: 3px 6px; }
+  .wide { display: none; }
+  td.last { max-width: none; }
+}
 tr.stale td, tr.critical td { background: #fde2e2; }
 tr.warning td { background: #fff3cd; }
 tr.unknown td { background: #ececec; }
@@ -393,24 +400,36 @@ std::string headingOf(const FleetDevice &device) {
   return heading;
 }
 
-// The table's rows link to their device's section below, which `sectionId` names.
-std::string sectionId(std::size_t index) {
-  return "device-" + std::to_string(index + 1);
+// The table's rows link to their device's section below, which `sectionId` names after its
+// identifier, so that a bookmark leads to the same board whatever the order: letters, digits,
+// '-', '.' and ':' as they are, any other byte as '_' and its two hex digits.
+std::string sectionId(const FleetDevice &device) {
+  static constexpr char hex[] = "0123456789abcdef";
+  std::string id = "device-";
+  for (const char c : device.identifier) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (std::isalnum(byte) != 0 || c == '-' || c == '.' || c == ':') {
+      id += c;
+    } else {
+      id += {'_', hex[byte >> 4U], hex[byte & 0xfU]};
+    }
+  }
+  return id;
 }
 
 void writeTable(std::ostream &out, const Fleet &fleet) {
-  out << "<table>\n<tr><th>" << headings.device << "</th><th>" << headings.records << "</th><th>"
-      << headings.lastSeen << "</th><th>" << headings.age << "</th><th>" << headings.state
-      << "</th><th>" << headings.last << "</th></tr>\n";
-  for (std::size_t index = 0; index < fleet.devices.size(); ++index) {
-    const FleetDevice &device = fleet.devices[index];
+  // On a narrow screen, the device, its age, its state and its last record.
+  out << "<table>\n<tr><th>" << headings.device << "</th><th class='wide'>" << headings.records
+      << "</th><th class='wide'>" << headings.lastSeen << "</th><th>" << headings.age << "</th><th>"
+      << headings.state << "</th><th>" << headings.last << "</th></tr>\n";
+  for (const FleetDevice &device : fleet.devices) {
     const DeviceWords row = wordsFor(device, fleet.window);
-    out << "<tr class='" << lowerCase(stateWord(device.state)) << "'><td><a href='#"
-        << sectionId(index) << "'>" << escaped(row.device) << "</a></td><td class='n'>"
-        << row.records << "</td><td>" << row.lastSeen << "</td><td class='n'>" << row.age
-        << "</td><td class='state'>" << row.state << "</td><td class='last'>" << escaped(row.last)
-        << (row.last.empty() || row.notes.empty() ? "" : " ") << escaped(row.notes)
-        << "</td></tr>\n";
+    out << "<tr class='" << lowerCase(stateWord(device.state)) << "'><td class='device'><a href='#"
+        << sectionId(device) << "'>" << escaped(row.device) << "</a></td><td class='n wide'>"
+        << row.records << "</td><td class='wide'>" << row.lastSeen << "</td><td class='n'>"
+        << row.age << "</td><td class='state'>" << row.state << "</td><td class='last'>"
+        << escaped(row.last) << (row.last.empty() || row.notes.empty() ? "" : " ")
+        << escaped(row.notes) << "</td></tr>\n";
   }
   out << "</table>\n<p>" << escaped(fleetSummaryLine(fleet)) << "</p>\n";
 }
@@ -438,9 +457,8 @@ void writePage(std::ostream &out, const Fleet &fleet, const ChartReader &chartOf
       << "</h1>\n";
   writeTable(out, fleet);
   writeFilesNotInList(out, fleet.notListed);
-  for (std::size_t index = 0; index < fleet.devices.size(); ++index) {
-    const FleetDevice &device = fleet.devices[index];
-    out << "<section class='device' id='" << sectionId(index) << "'>\n<h2>" << headingOf(device)
+  for (const FleetDevice &device : fleet.devices) {
+    out << "<section class='device' id='" << sectionId(device) << "'>\n<h2>" << headingOf(device)
         << "</h2>\n";
     writeDrawing(out, device, chartOf(device), fleet.window);
     out << "</section>\n";
