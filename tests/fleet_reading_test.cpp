@@ -4,6 +4,7 @@
 
 #include "fleet_fixture.hpp"
 
+#include "fleet/command/output_file.hpp"
 #include "fleet/model/device_file.hpp"
 #include "fleet/model/fleet.hpp"
 #include "fleet/model/rotation.hpp"
@@ -301,6 +302,42 @@ TEST(FleetRotation, HistoryRunsOnAcrossARotation) {
       EXPECT_EQ(after.first[i].slices, before.first[i].slices) << what;
     }
     EXPECT_EQ(after.second, FleetStatus::warning) << what;
+  }
+}
+
+} // namespace
+
+namespace {
+
+// The page's directory swapped for another, or for a link to one, while the page is written:
+// the page goes where the run began, through the directory it opened, and nothing hidden is
+// left in either directory, whether it is put in place or fails to be.
+TEST(ReplacementFileTest, ADirectorySwappedDuringARunKeepsNothingBehind) {
+  for (const bool failing : {false, true}) {
+    for (const bool toALink : {false, true}) {
+      const TempDir dir;
+      fs::create_directory(dir.path() / "www");
+      fs::create_directory(dir.path() / "elsewhere");
+      std::optional<ReplacementFile> page(std::in_place, dir.path() / "www" / "page.html");
+      page->stream() << "the page\n";
+      fs::rename(dir.path() / "www", dir.path() / "opened");
+      if (toALink) {
+        fs::create_directory_symlink("elsewhere", dir.path() / "www");
+      } else {
+        fs::create_directory(dir.path() / "www");
+      }
+      if (failing) { // the target became a directory: it cannot be replaced
+        fs::create_directory(dir.path() / "opened" / "page.html");
+      }
+      EXPECT_EQ(page->commit(), !failing);
+      page.reset();
+      EXPECT_EQ(fs::is_regular_file(dir.path() / "opened" / "page.html"), !failing);
+      std::size_t hidden = 0;
+      for (const auto &entry : fs::recursive_directory_iterator(dir.path())) {
+        hidden += entry.path().filename().string()[0] == '.' ? 1 : 0;
+      }
+      EXPECT_EQ(hidden, 0U) << "failing " << failing << ", to a link " << toALink;
+    }
   }
 }
 
