@@ -220,7 +220,7 @@ TEST(FieldStats, LastLowestHighestAndMeanOfTheRecords) {
 
 TEST(FieldLabel, TheListsNameAndUnitElseTheFieldsNumber) {
   Device named;
-  named.fields = {{"temperature", "°C"}, {"humidity", "%"}, {"state", ""}};
+  named.fields = std::vector<FieldName>{{"temperature", "°C"}, {"humidity", "%"}, {"state", ""}};
   FleetDevice unlisted;
   FleetDevice listed;
   listed.listed = &named;

@@ -76,6 +76,12 @@ std::string printableUtf8(std::string_view text) {
   std::string shown;
   shown.reserve(text.size());
   while (!text.empty()) {
+    const auto first = static_cast<unsigned char>(text.front());
+    if (first >= 0x20 && first < 0x7f && first != '\\') {
+      shown += text.front(); // the common case, as printable keeps it
+      text.remove_prefix(1);
+      continue;
+    }
     const std::size_t length = utf8SequenceLength(text);
     const std::string_view character = text.substr(0, std::max<std::size_t>(length, 1));
     if (length > 1 && !steersText(character)) {
