@@ -234,7 +234,7 @@ TEST(FieldLabel, TheListsNameAndUnitElseTheFieldsNumber) {
       {&listed, 1, "humidity (%)"}, {&listed, 2, "state"},     {&listed, 3, "field 6"},
   };
   for (const Case &c : cases) {
-    EXPECT_EQ(fieldLabel(*c.device, c.field), c.label) << c.field;
+    EXPECT_EQ(fieldLabel(fieldOf(*c.device, c.field)), c.label) << c.field;
   }
 }
 

@@ -80,7 +80,9 @@ TEST(FleetWithAList, ShowsTheListsBoardsAndLeavesOtherFilesOutOfTheStatus) {
        "3 devices, 0" + own,
        FleetStatus::ok},
       {"a spelling with no believed record makes its board no fresher, nor hides its values",
-       {file("246F28A1035C", 7200, "21.5,55"), {"246f28a1035c.csv", {}}, file("30AEA40C2F44", 60),
+       {file("246F28A1035C", 7200, "21.5,55"),
+        {"246f28a1035c.csv", {}},
+        file("30AEA40C2F44", 60),
         file("AABBCCDDEEFF", 60)},
        {{"246F28A1035C (Greenhouse north)", "3", "STALE",
          "21.5,55 [files 246F28A1035C.csv, 246f28a1035c.csv]"},
@@ -170,7 +172,7 @@ TEST(FleetWithAList, ShowsTheListsBoardsAndLeavesOtherFilesOutOfTheStatus) {
 TEST(FleetAsAPlugin, GivesTheStatusLineWithPerformanceDataBeforeTheTable) {
   const Fleet fleet =
       fleetOf({file("AA", 60, "36.2,55,3.9,x"), file("BB", 7200, "20")}, window, &ranged);
-  const std::string output = pluginOutput(fleet, 120);
+  const std::string output = pluginOutput(fleet, tableText(fleet, 120));
   EXPECT_EQ(output.substr(0, output.find('\n')),
             "FLEET CRITICAL - 1 of 2 out of range, 1 stale | 'BB temperature'=20C;8:28;2:35;; "
             "'North temperature'=36.2C;5:30;2:35;; 'North humidity'=55%;;;; "
@@ -202,7 +204,8 @@ TEST(FleetAsAPlugin, EnginesReadEveryOutcomeRight) {
   EXPECT_EQ(plainDecimal(4.9e-324).size(), 326U);
   // A '|' anywhere but before the performance data would cut the output where engines read.
   const Fleet fleet = fleetOf({file("A|B", 60, "1e5")}, window);
-  const std::string output = pluginOutput(fleet, 120, "cannot write x|y.html: No space");
+  const std::string output =
+      pluginOutput(fleet, tableText(fleet, 120), "cannot write x|y.html: No space");
   EXPECT_EQ(output.substr(0, output.find('\n')),
             "FLEET UNKNOWN - cannot write x\xc2\xa6y.html: No space; 0 of 1 out of range, 0 "
             "stale | 'A\xc2\xa6"

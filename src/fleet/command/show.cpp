@@ -38,8 +38,8 @@ void reportFailure(const std::string &what, const std::string &reason) {
 // The table, or with --check the status line before it, which names `problem` when there
 // is one. A table that cannot be written is reported, and returned as the problem.
 std::string writeTable(const Fleet &fleet, bool check, const std::string &problem) {
-  const std::string text =
-      check ? pluginOutput(fleet, outputWidth(), problem) : tableText(fleet, outputWidth());
+  const std::string text = check ? pluginOutput(fleet, tableText(fleet, outputWidth()), problem)
+                                 : tableText(fleet, outputWidth());
   if (const int error = writeAll(STDOUT_FILENO, text); error != 0) {
     reportFailure("cannot write the table", std::strerror(error));
     return "cannot write the table";

@@ -209,19 +209,35 @@ void judge(FleetDevice &device, const Window &window) {
   device.stale = device.neverReported || device.lastSeen == 0 || age >= device.staleSeconds;
 }
 
-// Each field the list gives a range, against its last value; a stale device's last values
-// are judged as well: they are what it last measured.
-void check(FleetDevice &device) {
-  if (device.listed == nullptr || device.neverReported) {
+const FieldName *namedField(const FleetDevice &device, std::size_t field) {
+  return device.listed != nullptr && field < device.listed->fields.size()
+             ? &device.listed->fields[field]
+             : nullptr;
+}
+
+// The fields the list names and those with a number in the last record, each judged against
+// its ranges; a stale device's last values are judged as well: they are what it last measured.
+void workOutFields(FleetDevice &device) {
+  if (device.neverReported) {
     return;
   }
-  for (std::size_t field = 0; field < device.listed->fields.size(); ++field) {
-    const FieldName &named = device.listed->fields[field];
-    if (!named.warn && !named.crit) {
+  std::size_t count = device.listed != nullptr ? device.listed->fields.size() : 0;
+  for (const FieldValue &value : device.last.values) {
+    count = std::max(count, value.field + 1);
+  }
+  auto value = device.last.values.begin();
+  for (std::size_t index = 0; index < count; ++index) {
+    DeviceField field{index, namedField(device, index), std::nullopt, FieldState::ok};
+    if (value != device.last.values.end() && value->field == index) {
+      field.last = (value++)->value;
+    }
+    if (field.named == nullptr && !field.last) {
       continue;
     }
-    const std::optional<double> value = lastValueOf(device, field);
-    device.checks.push_back({field, &named, value, stateOf(named, value)});
+    if (field.ranged()) {
+      field.state = stateOf(*field.named, field.last);
+    }
+    device.fields.push_back(field);
   }
 }
 
@@ -230,10 +246,10 @@ DeviceState stateOfDevice(const FleetDevice &device) {
     return DeviceState::stale;
   }
   DeviceState worst = DeviceState::ok;
-  for (const FieldCheck &check : device.checks) {
-    const DeviceState state = check.state == FieldState::critical  ? DeviceState::critical
-                              : check.state == FieldState::unknown ? DeviceState::unknown
-                              : check.state == FieldState::warning ? DeviceState::warning
+  for (const DeviceField &field : device.fields) {
+    const DeviceState state = field.state == FieldState::critical  ? DeviceState::critical
+                              : field.state == FieldState::unknown ? DeviceState::unknown
+                              : field.state == FieldState::warning ? DeviceState::warning
                                                                    : DeviceState::ok;
     worst = std::min(worst, state);
   }
@@ -241,8 +257,8 @@ DeviceState stateOfDevice(const FleetDevice &device) {
 }
 
 bool hasCheckIn(const FleetDevice &device, FieldState state) {
-  return std::any_of(device.checks.begin(), device.checks.end(),
-                     [&](const FieldCheck &check) { return check.state == state; });
+  return std::any_of(device.fields.begin(), device.fields.end(),
+                     [&](const DeviceField &field) { return field.state == state; });
 }
 
 // The worst first: stale devices, the longest silent first, then critical, unknown and
@@ -279,7 +295,7 @@ Fleet judged(Gathering gathering, const Window &window) {
   fleet.devices = std::move(gathering.devices);
   for (FleetDevice &device : fleet.devices) {
     judge(device, window);
-    check(device);
+    workOutFields(device);
     device.state = stateOfDevice(device);
     fleet.staleDevices += device.stale ? 1 : 0;
     fleet.outOfRangeDevices +=
@@ -316,19 +332,29 @@ FieldState stateOf(const FieldName &named, std::optional<double> value) {
   return named.warn && alerts(*named.warn, *value) ? FieldState::warning : FieldState::ok;
 }
 
-std::optional<double> lastValueOf(const FleetDevice &device, std::size_t field) {
-  for (const FieldValue &value : device.last.values) {
-    if (value.field == field) {
-      return value.value;
-    }
-  }
-  return std::nullopt;
+std::string DeviceField::name() const {
+  return named != nullptr ? named->name : "field " + std::to_string(index + firstValueFieldNumber);
 }
 
-const FieldName *namedField(const FleetDevice &device, std::size_t field) {
-  return device.listed != nullptr && field < device.listed->fields.size()
-             ? &device.listed->fields[field]
-             : nullptr;
+std::string_view DeviceField::unit() const {
+  return named != nullptr ? std::string_view(named->unit) : std::string_view();
+}
+
+const AlertRange *DeviceField::warn() const {
+  return named != nullptr && named->warn ? &*named->warn : nullptr;
+}
+
+const AlertRange *DeviceField::crit() const {
+  return named != nullptr && named->crit ? &*named->crit : nullptr;
+}
+
+DeviceField fieldOf(const FleetDevice &device, std::size_t index) {
+  for (const DeviceField &field : device.fields) {
+    if (field.index == index) {
+      return field;
+    }
+  }
+  return {index, namedField(device, index), std::nullopt, FieldState::ok};
 }
 
 std::string shownIdentifier(const std::string &fileName) {

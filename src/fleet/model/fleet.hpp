@@ -16,6 +16,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -59,13 +60,25 @@ constexpr std::size_t lastRecordKept = 256;
 // monitoring plugins.
 enum class FieldState { ok, warning, critical, unknown };
 
-// A field of the device that the list gives a warning or critical range: its last value,
-// nothing when that was not a number, and how it stands.
-struct FieldCheck {
-  std::size_t field = 0; // 0 for the first after the identifier
-  const FieldName *named = nullptr;
-  std::optional<double> value;
-  FieldState state = FieldState::ok;
+// A value field of a device, as every output tells it, worked out once here: the list's name,
+// unit and ranges for it, its last value and how that stands.
+struct DeviceField {
+  std::size_t index = 0;             // 0 for the first after the identifier
+  const FieldName *named = nullptr;  // the list's; nullptr when the list names no such field
+  std::optional<double> last;        // in the last record; nothing when no number is there
+  FieldState state = FieldState::ok; // against its ranges; ok without one
+
+  // Its name from the list, else its number as the operator counts fields: "field 3".
+  std::string name() const;
+  // Its unit from the list; "" when none is given.
+  std::string_view unit() const;
+  // Its ranges from the list; nullptr when none is set.
+  const AlertRange *warn() const;
+  const AlertRange *crit() const;
+  // Whether the list gives it a warning or a critical range, against which it is judged.
+  bool ranged() const {
+    return warn() != nullptr || crit() != nullptr;
+  }
 };
 
 // The device's state, worst first: silent for its threshold; a value in its critical range;
@@ -89,20 +102,18 @@ struct FleetDevice {
   std::int64_t staleSeconds = 0;  // its own threshold from the list, else the window's
   bool stale = false;             // silent for its threshold, or never reported
   bool neverReported = false;     // a listed board with no file
-  std::vector<FieldCheck> checks; // of the fields with a range, in their order
+  // The fields the list names and those with a number in the last record, by index; none for
+  // a board that never reported.
+  std::vector<DeviceField> fields;
   DeviceState state = DeviceState::ok;
 };
 
-// The list's name and unit of the device's value field `field` (0 for the first after the
-// identifier); nullptr when the list names no such field.
-const FieldName *namedField(const FleetDevice &device, std::size_t field);
+// The device's field `index`: as its fields hold it, or for a field they lack (one a chart
+// finds in older records), what the list says of it.
+DeviceField fieldOf(const FleetDevice &device, std::size_t index);
 
 // How `value` stands against `named`'s ranges; nothing is no number.
 FieldState stateOf(const FieldName &named, std::optional<double> value);
-
-// The value of the device's field `field` in its last record; nothing when it has no number
-// there.
-std::optional<double> lastValueOf(const FleetDevice &device, std::size_t field);
 
 // The exit status in the manner of monitoring plugins, which read 0 as OK, 1 as WARNING,
 // 2 as CRITICAL and 3 as UNKNOWN: 2 when a value is critical or every device is stale (or

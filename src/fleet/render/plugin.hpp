@@ -10,11 +10,12 @@
 #include <string_view>
 
 // "FLEET CRITICAL - 2 of 40 out of range, 1 stale | 'Greenhouse north
-// temperature'=21.5C;5:30;2:35;;" and the table below it; `width` bounds the table's lines.
+// temperature'=21.5C;5:30;2:35;;" and `table`, the fleet's table, below it.
 // With a `problem`, such as a page that could not be written, the word is UNKNOWN and the
 // problem comes first: "FLEET UNKNOWN - cannot write fleet.html: No space left on device;
 // 2 of 40 ...". The only '|' is the one before the performance data.
-std::string pluginOutput(const Fleet &fleet, std::size_t width, const std::string &problem = "");
+std::string pluginOutput(const Fleet &fleet, const std::string &table,
+                         const std::string &problem = "");
 
 // The status line of a view that could not work at all: "FLEET UNKNOWN - cannot read log: No
 // such file or directory".
