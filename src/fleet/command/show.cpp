@@ -6,6 +6,8 @@
 #include "fleet/render/prometheus.hpp"
 #include "fleet/render/table.hpp"
 
+#include "fleet/model/chart_data.hpp"
+
 #include "base/escaping.hpp"
 #include "base/write_all.hpp"
 

@@ -569,28 +569,3 @@ FileReading readDeviceFile(const fs::path &path, const Window &window, ChartDraw
   const FileDescriptor dir(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   return readDeviceFile(dir, path.filename().string(), window, chart);
 }
-
-void IntervalTally::add(std::int64_t seconds) {
-  if (seconds <= 0) {
-    return; // records of one second are one measurement sent twice, not an interval
-  }
-  std::size_t bucket = 0;
-  for (auto rest = static_cast<std::uint64_t>(std::max<std::int64_t>(seconds, 0)); rest > 0;
-       rest >>= 1U) {
-    ++bucket;
-  }
-  ++counts_.at(bucket);
-  sums_.at(bucket) += static_cast<double>(seconds);
-  ++total_;
-}
-
-std::optional<double> IntervalTally::usual() const {
-  std::uint64_t below = 0;
-  for (std::size_t bucket = 0; bucket < buckets; ++bucket) {
-    below += counts_.at(bucket);
-    if (total_ > 0 && below * 2 >= total_) {
-      return sums_.at(bucket) / static_cast<double>(counts_.at(bucket));
-    }
-  }
-  return std::nullopt;
-}

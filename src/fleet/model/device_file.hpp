@@ -3,6 +3,7 @@
 // One device file, read from its end back to the start of the window: what it says about its
 // device, and what of it can be believed.
 
+#include "fleet/model/chart_data.hpp"
 #include "fleet/model/fleet.hpp"
 
 #include "base/file_descriptor.hpp"

@@ -7,7 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
+#include <map>
 #include <memory>
 #include <unordered_map>
 
@@ -310,16 +310,6 @@ Fleet judged(Gathering gathering, const Window &window) {
   return fleet;
 }
 
-// No shorter than a slice of the chart: records within one are a single point.
-std::int64_t silenceThresholdOf(const FleetDevice &device, const IntervalTally &intervals,
-                                const Window &window) {
-  const auto usual = intervals.usual();
-  const double fiveIntervals = usual ? 5 * *usual : double(device.staleSeconds);
-  const std::int64_t slice = (window.since.seconds + chartSlices - 1) / chartSlices;
-  return std::max(
-      slice, std::min(device.staleSeconds, static_cast<std::int64_t>(std::ceil(fiveIntervals))));
-}
-
 } // namespace
 
 FieldState stateOf(const FieldName &named, std::optional<double> value) {
@@ -407,44 +397,4 @@ Fleet readFleet(const fs::path &logDir, const Window &window, const DeviceList *
   Fleet fleet = fleetOf(std::move(files), window, list);
   fleet.problems = std::move(problems);
   return fleet;
-}
-
-DeviceChart readChart(const fs::path &logDir, const FleetDevice &device, const Window &window) {
-  ChartDrawing drawing;
-  if (device.records > 0) {
-    const FileDescriptor dir(::open(logDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    for (const std::string &fileName : device.fileNames) {
-      (void)readDeviceFile(dir, fileName, window, &drawing);
-    }
-    // The same rotated parts as for the table, so that a chart runs on across a rotation.
-    for (const std::string &fileName : device.predecessorsRead) {
-      const auto rotated = rotatedDeviceFile(fileName);
-      const DeviceFileNames part{fileName, false, {{fileName, rotated && rotated->compressed}}};
-      (void)readDeviceFiles(dir, part, window, &drawing);
-    }
-  }
-  DeviceChart chart;
-  chart.slices = std::move(drawing.slices);
-  for (const auto &[number, slice] : chart.slices) {
-    chart.fields = std::max(chart.fields, slice.means.size());
-  }
-  chart.silenceThreshold = silenceThresholdOf(device, drawing.intervals, window);
-  chart.silences = silencesOf(chart.slices, chart.silenceThreshold, window.now);
-  return chart;
-}
-
-std::vector<Silence> silencesOf(const std::map<long, ChartSlice> &slices, std::int64_t threshold,
-                                std::time_t now) {
-  std::vector<Silence> silences;
-  const ChartSlice *previous = nullptr;
-  for (const auto &[slice, data] : slices) {
-    if (previous != nullptr && data.first - previous->time > threshold) {
-      silences.push_back({previous->time, data.first});
-    }
-    previous = &data;
-  }
-  if (previous != nullptr && now - previous->time > threshold) {
-    silences.push_back({previous->time, now});
-  }
-  return silences;
 }

@@ -4,6 +4,7 @@
 // for a field's range, round time ticks for the window, and the figures a panel's heading
 // gives. Nothing here writes markup.
 
+#include "fleet/model/chart_data.hpp"
 #include "fleet/model/fleet.hpp"
 
 #include <cstddef>
