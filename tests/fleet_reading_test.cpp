@@ -309,6 +309,25 @@ TEST(FleetRotation, HistoryRunsOnAcrossARotation) {
 
 namespace {
 
+// A compressed part that is damaged is said on the row, and the older parts are read on.
+TEST(FleetRotation, ADamagedCompressedPartIsSaidAndTheOlderOnesRead) {
+  const Window window{now, {day, "24h"}, {3600, "1h"}};
+  const TempDir dir;
+  dir.write("X.csv", "", 0);
+  // A whole gzip header, then a block of a type that does not exist.
+  dir.write("X.csv.1.gz", std::string("\x1f\x8b\x08\0\0\0\0\0\0\x03\xff\xff\xff\xff", 14), 600);
+  dir.write("X.csv.2", record(7200, "X,1") + record(3600 + 60, "X,2"), 3600);
+  const Fleet fleet = readFleet(dir.path(), window);
+  ASSERT_EQ(fleet.devices.size(), 1U);
+  const FleetDevice &device = fleet.devices[0];
+  EXPECT_EQ(device.records, 2U);
+  EXPECT_EQ(device.lastSeen, now - 3600 - 60);
+  EXPECT_EQ(device.last.text, "2");
+  EXPECT_EQ(device.predecessorsRead, (std::vector<std::string>{"X.csv.1.gz", "X.csv.2"}));
+  EXPECT_EQ(wordsFor(device, window).notes,
+            "[X.csv.1.gz: compressed data is damaged: read no further]");
+}
+
 // The page's directory swapped for another, or for a link to one, while the page is written:
 // the page goes where the run began, through the directory it opened, and nothing hidden is
 // left in either directory, whether it is put in place or fails to be.
