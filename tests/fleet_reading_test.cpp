@@ -280,14 +280,14 @@ TEST(FleetRotation, HistoryRunsOnAcrossARotation) {
   };
   const auto history = [](std::int64_t from, const std::string &board) {
     std::string records;
-    for (std::int64_t ago = from + 120 * 60; ago >= from; ago -= 60) {
+    for (std::int64_t ago = from + std::int64_t{120} * 60; ago >= from; ago -= 60) {
       records += record(ago, board + "," + std::to_string(ago));
     }
     return records;
   };
   for (const auto &[what, rotate] : rotations) {
     const TempDir dir;
-    dir.write("SILENT.csv", history(3 * 3600, "SILENT"), 3 * 3600);
+    dir.write("SILENT.csv", history(std::int64_t{3} * 3600, "SILENT"), std::int64_t{3} * 3600);
     dir.write("FRESH.csv", history(60, "FRESH"), 60);
     const auto before = rowsOf(dir.path());
     rotate(dir.path(), "SILENT");
