@@ -6,11 +6,14 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <string>
 
 #include <cstdlib>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 namespace fs = std::filesystem;
 
@@ -31,16 +34,16 @@ TEST(DeviceList, ReadsSectionsKeysAndComments) {
                                           "; another comment\n"
                                           "\n"
                                           "[24:6F:28:A1:03:5C]\r\n"
-                                          "name = Greenhouse north\n"
+                                          "name = Greenhouse\tnorth\n"
                                           "  stale=15m\n"
-                                          "fields = temperature (°C), humidity (%), light\n"
+                                          "fields = temperature\t(°C), humidity (%), light\n"
                                           "[30AEA40C2F44]\n"
                                           "name = Cellar = dry\n",
                                           "devices");
   ASSERT_EQ(list.devices.size(), 2U);
   const Device &north = list.devices[0];
   EXPECT_EQ(north.identifier, "24:6F:28:A1:03:5C");
-  EXPECT_EQ(north.name, "Greenhouse north");
+  EXPECT_EQ(north.name, "Greenhouse north") << "a tab in a value is a blank";
   EXPECT_EQ(north.staleSeconds, 900);
   EXPECT_EQ(north.staleText, "15m");
   ASSERT_EQ(north.fields.size(), 3U);
@@ -252,6 +255,37 @@ TEST(DeviceList, ReadsNothingButARegularFileOfBoundedSize) {
   }
   EXPECT_TRUE(parseDeviceList("", "f").devices.empty());
   fs::remove_all(dir);
+}
+
+TEST(DeviceList, AFullListCostsAFewTimesItsSize) {
+  // The largest list, of the shortest sections: a board of a kind, and one of its own ranges.
+  std::string text = "[kind greenhouse]\nfields = temperature (°C), humidity (%), battery (V)\n"
+                     "warn = temperature 5:30, battery 3.4:\ncrit = temperature 2:35\n";
+  for (unsigned board = 0; text.size() < maxDeviceListBytes - 64; ++board) {
+    char section[64];
+    std::snprintf(section, sizeof section, "[%012X]\nkind = greenhouse\n", board);
+    text += section;
+  }
+  text += "[ABCDEF]\nkind = greenhouse\nwarn = humidity 30:\n";
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const DeviceList list = parseDeviceList(text, "f");
+    const Device &last = list.devices.back();
+    ::_exit(list.devices.size() > 400000 && last.fields[1].warn && !list.devices[0].fields[1].warn
+                ? 0
+                : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the list read wrong";
+  rusage usage{};
+  ::getrusage(RUSAGE_CHILDREN, &usage);
+  std::cout << "a list of 16 MiB: peak " << usage.ru_maxrss / 1024 << " MiB\n";
+#ifndef __SANITIZE_ADDRESS__ // whose shadow memory counts too
+  // Its text, held by the test too, and 10 times more; 28 times before kinds were shared.
+  EXPECT_LT(usage.ru_maxrss * 1024, 11 * std::int64_t(maxDeviceListBytes));
+#endif
 }
 
 } // namespace

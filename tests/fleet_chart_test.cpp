@@ -220,7 +220,7 @@ TEST(FieldStats, LastLowestHighestAndMeanOfTheRecords) {
 
 TEST(FieldLabel, TheListsNameAndUnitElseTheFieldsNumber) {
   Device named;
-  named.fields = {{"temperature", "°C"}, {"humidity", "%"}, {"state", ""}};
+  named.fields = std::vector<FieldName>{{"temperature", "°C"}, {"humidity", "%"}, {"state", ""}};
   FleetDevice unlisted;
   FleetDevice listed;
   listed.listed = &named;
@@ -234,7 +234,7 @@ TEST(FieldLabel, TheListsNameAndUnitElseTheFieldsNumber) {
       {&listed, 1, "humidity (%)"}, {&listed, 2, "state"},     {&listed, 3, "field 6"},
   };
   for (const Case &c : cases) {
-    EXPECT_EQ(fieldLabel(*c.device, c.field), c.label) << c.field;
+    EXPECT_EQ(fieldLabel(fieldOf(*c.device, c.field)), c.label) << c.field;
   }
 }
 
@@ -346,7 +346,8 @@ TEST(Page, WithAListNamesDevicesAndFieldsAndListsTheFilesNotOnIt) {
       {"a name and a unit",
        "[A]\nname = Cellar <north>\nfields = temperature (°C)\n",
        {},
-       {"<td><a href='#device-1'>A \\(Cellar &lt;north&gt;\\)</a></td>",
+       {"<td class='device'><a href='#device-A'>A \\(Cellar &lt;north&gt;\\)</a></td>",
+        "<section class='device' id='device-A'>",
         "<h2>A<span class='name'>Cellar &lt;north&gt;</span></h2>",
         "<h3>temperature \\(°C\\) <span class='stats'>last 21 °C · min 19 · max 21 · mean 20",
         "<title>[0-9-]+ [0-9:]+: 21 °C \\(1 record\\)</title>"}},
@@ -366,7 +367,8 @@ TEST(Page, WithAListNamesDevicesAndFieldsAndListsTheFilesNotOnIt) {
       {"what devices send is text, never markup",
        "",
        {"<b>x&y"},
-       {"<a href='#device-1'>&lt;b&gt;x&amp;y</a>", "<h2>&lt;b&gt;x&amp;y</h2>"}},
+       {"<a href='#device-_3cb_3ex_26y'>&lt;b&gt;x&amp;y</a>", "<h2>&lt;b&gt;x&amp;y</h2>",
+        "id='device-_3cb_3ex_26y'"}},
   };
   for (const Case &c : cases) {
     const std::string page = pageOf({{7200, "19"}, {3600, "20"}, {0, "21"}}, c.list, c.others);

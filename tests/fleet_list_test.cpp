@@ -79,6 +79,17 @@ TEST(FleetWithAList, ShowsTheListsBoardsAndLeavesOtherFilesOutOfTheStatus) {
         {"AABBCCDDEEFF", "3", "ok", ""}},
        "3 devices, 0" + own,
        FleetStatus::ok},
+      {"a spelling with no believed record makes its board no fresher, nor hides its values",
+       {file("246F28A1035C", 7200, "21.5,55"),
+        {"246f28a1035c.csv", {}},
+        file("30AEA40C2F44", 60),
+        file("AABBCCDDEEFF", 60)},
+       {{"246F28A1035C (Greenhouse north)", "3", "STALE",
+         "21.5,55 [files 246F28A1035C.csv, 246f28a1035c.csv]"},
+        {"30AEA40C2F44 (Cellar)", "3", "ok", ""},
+        {"AABBCCDDEEFF", "3", "ok", ""}},
+       "3 devices, 1" + own,
+       FleetStatus::warning},
       {"a listed board without a file never reported and is stale",
        {file("246F28A1035C", 60), file("AABBCCDDEEFF", 60)},
        {{"30AEA40C2F44 (Cellar)", "0", "STALE", "never reported"},
@@ -161,7 +172,7 @@ TEST(FleetWithAList, ShowsTheListsBoardsAndLeavesOtherFilesOutOfTheStatus) {
 TEST(FleetAsAPlugin, GivesTheStatusLineWithPerformanceDataBeforeTheTable) {
   const Fleet fleet =
       fleetOf({file("AA", 60, "36.2,55,3.9,x"), file("BB", 7200, "20")}, window, &ranged);
-  const std::string output = pluginOutput(fleet, 120);
+  const std::string output = pluginOutput(fleet, tableText(fleet, 120));
   EXPECT_EQ(output.substr(0, output.find('\n')),
             "FLEET CRITICAL - 1 of 2 out of range, 1 stale | 'BB temperature'=20C;8:28;2:35;; "
             "'North temperature'=36.2C;5:30;2:35;; 'North humidity'=55%;;;; "
@@ -174,6 +185,39 @@ TEST(FleetAsAPlugin, GivesTheStatusLineWithPerformanceDataBeforeTheTable) {
   }
   EXPECT_EQ(perfdataLabel("North temperature"), "'North temperature'");
   EXPECT_EQ(perfdataLabel("Bob's =shed"), "'Bob''s _shed'");
+}
+
+TEST(FleetAsAPlugin, EnginesReadEveryOutcomeRight) {
+  // Plain decimals, with the digits the value has: engines and graphers read no exponent.
+  const std::pair<double, const char *> values[] = {{1e5, "100000"},
+                                                    {1e-5, "0.00001"},
+                                                    {-1e-7, "-0.0000001"},
+                                                    {21.5, "21.5"},
+                                                    {-0.0, "-0"},
+                                                    {3, "3"},
+                                                    {1e21, "1000000000000000000000"},
+                                                    {0.1 + 0.2, "0.30000000000000004"}};
+  for (const auto &[value, text] : values) {
+    EXPECT_EQ(plainDecimal(value), text) << value;
+  }
+  EXPECT_EQ(plainDecimal(1.7976931348623157e308).size(), 309U);
+  EXPECT_EQ(plainDecimal(4.9e-324).size(), 326U);
+  // A '|' anywhere but before the performance data would cut the output where engines read.
+  const Fleet fleet = fleetOf({file("A|B", 60, "1e5")}, window);
+  const std::string output =
+      pluginOutput(fleet, tableText(fleet, 120), "cannot write x|y.html: No space");
+  EXPECT_EQ(output.substr(0, output.find('\n')),
+            "FLEET UNKNOWN - cannot write x\xc2\xa6y.html: No space; 0 of 1 out of range, 0 "
+            "stale | 'A\xc2\xa6"
+            "B field 3'=100000;;;;");
+  EXPECT_EQ(std::count(output.begin(), output.end(), '|'), 1) << output;
+  EXPECT_NE(output.find("\nA\xc2\xa6"
+                        "B  "),
+            std::string::npos)
+      << output;
+  EXPECT_EQ(pluginUnknown("cannot read a|b: No such file or directory"),
+            "FLEET UNKNOWN - cannot read a\xc2\xa6"
+            "b: No such file or directory\n");
 }
 
 TEST(Prometheus, EscapesLabelValuesAndReadsNumericFields) {

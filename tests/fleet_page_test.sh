@@ -43,6 +43,19 @@ if grep -q '<script' "$work/dom.html"; then echo "a script in the page"; exit 1;
 grep -q '<h2>&lt;b&gt;x&amp;y</h2>' "$work/dom.html" || { echo "markup in a name not shown as text"; exit 1; }
 if grep -q '<b>' "$work/dom.html"; then echo "a device name became markup"; exit 1; fi
 
+# The table fits the window with a long name, and a narrow screen still shows each state: a
+# copy of the page with a script that measures it.
+long=$(printf 'Greenhouse%.0s ' $(seq 12))
+printf '[AABBCCDDEEFF]\nname = %s\n' "$long" >"$work/devices"
+"$fleet" -d "$work/log" --devices "$work/devices" --html "$work/named.html" >/dev/null || true
+for width in 1400 420; do
+  sed 's|</body>|<script>const r = [...document.querySelectorAll("td.state")].map(e => e.getBoundingClientRect().right); document.body.dataset.fit = r.length > 0 \&\& r.every(x => x > 0 \&\& x <= innerWidth) ? "yes" : "no:" + r + "/" + innerWidth;</script></body>|' \
+    "$work/named.html" >"$work/probe.html"
+  fit=$(browser --window-size=$width,900 --dump-dom "file://$work/probe.html" |
+    grep -o 'data-fit="[^"]*"')
+  [ "$fit" = 'data-fit="yes"' ] || { echo "at $width px, the states do not fit: $fit"; exit 1; }
+done
+
 # Drawn: the page's screenshot holds far more than that of an empty page of the same size.
 echo '<!DOCTYPE html><html><body></body></html>' >"$work/empty.html"
 browser --window-size=1000,1400 --screenshot="$work/page.png" "file://$work/page.html" >/dev/null

@@ -4,13 +4,16 @@
 
 #include "fleet_fixture.hpp"
 
+#include "fleet/command/output_file.hpp"
 #include "fleet/model/device_file.hpp"
 #include "fleet/model/fleet.hpp"
+#include "fleet/model/rotation.hpp"
 #include "fleet/model/time_stamps.hpp"
 #include "fleet/render/text.hpp"
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
 
 namespace fs = std::filesystem;
@@ -91,22 +94,22 @@ TEST(FleetReading, FilesThatLieOrAreOddGiveTheRowsTheyMust) {
        "[1 line not believed]"},
       {"further lines of an old report", record(2 * day, "A,1") + "more,A,2\n", 0, 0, 2 * day, "2",
        "", true},
-      {"no time stamp at all: the file's time", "x,A,1\ny,A,2\n", 0, 2, 0, "2",
-       "[time of the file]"},
-      {"nor in a file written before the window", "further,A,1\n", 2 * day, 0, 2 * day, "1",
-       "[time of the file]", true},
+      {"no time stamp at all: the file's time is no sign of life", "x,A,1\ny,A,2\n", 0, 0,
+       std::nullopt, "", "[no line with a believed time stamp]", true},
       {"a last line still being written", record(5, "A,1") + "012", 0, 1, 5, "1",
        "[last line has no line feed yet: ignored]"},
       {"binary junk and a long line",
        std::string("\x01\xff\x00,\n", 5) + std::string(70000, 'j') + "\n" + record(1, "A,ok"), 0, 3,
        1, "ok", ""},
-      {"empty", "", 0, 0, 0, "", "[empty file] [time of the file]"},
+      {"an empty file is no sign of life", "", 0, 0, std::nullopt, "", "[empty file]", true},
       {"a carriage return before the line feed", record(60, "A,21.5,43\r"), 0, 1, 60, "21.5,43",
        ""},
       {"a line of control bytes is cut", record(5, "A," + control), 0, 1, 5, controlShown + "...",
        "[cut: 21000 bytes]"},
       {"no stamp in the last 1 MiB", record(60, "A,1") + times(200000, "x,A,1\n"), 0, std::nullopt,
-       0, "1", "[no time stamp in the last 1 MiB: read no further] [time of the file]"},
+       std::nullopt, "",
+       "[no line with a believed time stamp] [no time stamp in the last 1 MiB: read no further]",
+       true},
       {"a history of 50 MiB that is a hole is read no further than 1 MiB into it",
        "\n" + record(2 * day, "A,old") + record(60, "A,1") + record(0, "A,2"), 0, 2, 0, "2", "",
        false, Kind::hole},
@@ -173,6 +176,187 @@ TEST(FleetReading, StampsAreRealLocalTimesThatClockChangesRepeatOrSkip) {
     const auto stamp = parseStamp(c.stamp);
     EXPECT_EQ(stamp ? clock.believedInstant(*stamp, c.latest, c.next) : std::nullopt, c.believed)
         << c.what;
+  }
+}
+
+} // namespace
+
+namespace {
+
+TEST(FleetReading, IdentifiersShowAsUtf8AndNothingThatSteersText) {
+  const std::pair<const char *, const char *> names[] = {
+      {"\xc3\xa9t\xc3\xa9.csv", "\xc3\xa9t\xc3\xa9"},
+      {"a\xff\xc3.csv", "a\\xff\\xc3"},
+      {"\xc2\x85x.csv", "\\xc2\\x85x"},
+      {"\xe2\x80\xae"
+       "evil.csv",
+       "\\xe2\\x80\\xae"
+       "evil"},
+      {"a\\b\t.csv", "a\\x5cb\\x09"},
+      {".csv", "(empty)/"},
+  };
+  for (const auto &[fileName, shown] : names) {
+    EXPECT_EQ(shownIdentifier(fileName), shown) << fileName;
+  }
+}
+
+TEST(FleetRotation, LogrotatesNamesArePartsOfADeviceNeverDevices) {
+  const std::pair<const char *, std::optional<std::string>> names[] = {
+      {"X.csv.1", "X.csv"},
+      {"X.csv.2.gz", "X.csv"},
+      {"X.csv-20261209", "X.csv"},
+      {"X.csv-20261209.gz", "X.csv"},
+      {"X.csv-2026-12-09_13", "X.csv"},
+      {"X.1.csv", "X.csv"},
+      {"X.12.csv.gz", "X.csv"},
+      {"X-20261209.csv", "X.csv"},
+      {"30AEA40C2F44-20261209.csv.gz", "30AEA40C2F44.csv"},
+      {"A-1-2026-12-09.csv", "A-1.csv"},
+      {"X-20261209-20261209.csv", "X.csv"},
+      {"X.1.2.csv.gz", "X.csv"},
+      {".csv.1", ".csv"},
+      {"X.csv", std::nullopt},
+      {"24-6f-28-a1-03-55.csv", std::nullopt}, // a board's own hyphens and digits
+      {"X.0.csv", std::nullopt},
+      {"X.csv.gz", std::nullopt},
+      {"X.csv.old", std::nullopt},
+      {"X.csv.1-", std::nullopt},
+      {"X.csv-1--2", std::nullopt},
+      {"X-2026.csv", std::nullopt},
+      {"notes.txt.1", std::nullopt},
+  };
+  for (const auto &[name, deviceFile] : names) {
+    const auto rotated = rotatedDeviceFile(name);
+    EXPECT_EQ(rotated ? std::optional(rotated->deviceFile) : std::nullopt, deviceFile) << name;
+  }
+}
+
+// Each way logrotate leaves a board's history, for a board silent for 3 hours and a fresh
+// one: the same rows, charts and status as before the rotation.
+TEST(FleetRotation, HistoryRunsOnAcrossARotation) {
+  const Window window{now, {day, "24h"}, {3600, "1h"}};
+  // Renames (and compresses) `file`'s history in `dir` as a rotation does.
+  using Rotation = std::function<void(const fs::path &dir, const std::string &board)>;
+  const auto moved = [](const char *suffix, bool gzip, bool create) -> Rotation {
+    return [=](const fs::path &dir, const std::string &board) {
+      const fs::path rotated = dir / (board + suffix);
+      fs::rename(dir / (board + ".csv"), rotated);
+      if (gzip) {
+        // The real gzip, keeping the file's time as logrotate does.
+        const std::string path = rotated.string();
+        ASSERT_EQ(std::system(("gzip -n <" + path + " >" + path + ".z && touch -r " + path + " " +
+                               path + ".z && mv " + path + ".z " + path)
+                                  .c_str()),
+                  0);
+      }
+      if (create) {
+        std::ofstream(dir / (board + ".csv")).close();
+      }
+    };
+  };
+  const std::pair<const char *, Rotation> rotations[] = {
+      {"create", moved(".csv.1", false, true)},
+      {"nocreate", moved(".csv.1", false, false)},
+      {"dateext, extension .csv", moved("-20261209.csv", false, false)},
+      {"compress", moved(".csv.1.gz", true, false)},
+      {"dateext, compress, create", moved(".csv-20261209.gz", true, true)},
+      {"dateext, extension .csv, compress", moved("-20261209.csv.gz", true, false)},
+  };
+  struct Row {
+    std::string device;
+    std::size_t records;
+    std::time_t lastSeen;
+    std::string last;
+    std::size_t slices;
+  };
+  const auto rowsOf = [&](const fs::path &dir) {
+    const Fleet fleet = readFleet(dir, window);
+    std::vector<Row> rows;
+    for (const FleetDevice &device : fleet.devices) {
+      rows.push_back({device.identifier, device.records, device.lastSeen, device.last.text,
+                      readChart(dir, device, window).slices.size()});
+    }
+    return std::make_pair(rows, fleet.status);
+  };
+  const auto history = [](std::int64_t from, const std::string &board) {
+    std::string records;
+    for (std::int64_t ago = from + std::int64_t{120} * 60; ago >= from; ago -= 60) {
+      records += record(ago, board + "," + std::to_string(ago));
+    }
+    return records;
+  };
+  for (const auto &[what, rotate] : rotations) {
+    const TempDir dir;
+    dir.write("SILENT.csv", history(std::int64_t{3} * 3600, "SILENT"), std::int64_t{3} * 3600);
+    dir.write("FRESH.csv", history(60, "FRESH"), 60);
+    const auto before = rowsOf(dir.path());
+    rotate(dir.path(), "SILENT");
+    rotate(dir.path(), "FRESH");
+    const auto after = rowsOf(dir.path());
+    ASSERT_EQ(after.first.size(), 2U) << what;
+    for (std::size_t i = 0; i < 2; ++i) {
+      EXPECT_EQ(after.first[i].device, before.first[i].device) << what;
+      EXPECT_EQ(after.first[i].records, 121U) << what;
+      EXPECT_EQ(after.first[i].lastSeen, before.first[i].lastSeen) << what;
+      EXPECT_EQ(after.first[i].last, before.first[i].last) << what;
+      EXPECT_EQ(after.first[i].slices, before.first[i].slices) << what;
+    }
+    EXPECT_EQ(after.second, FleetStatus::warning) << what;
+  }
+}
+
+} // namespace
+
+namespace {
+
+// A compressed part that is damaged is said on the row, and the older parts are read on.
+TEST(FleetRotation, ADamagedCompressedPartIsSaidAndTheOlderOnesRead) {
+  const Window window{now, {day, "24h"}, {3600, "1h"}};
+  const TempDir dir;
+  dir.write("X.csv", "", 0);
+  // A whole gzip header, then a block of a type that does not exist.
+  dir.write("X.csv.1.gz", std::string("\x1f\x8b\x08\0\0\0\0\0\0\x03\xff\xff\xff\xff", 14), 600);
+  dir.write("X.csv.2", record(7200, "X,1") + record(3600 + 60, "X,2"), 3600);
+  const Fleet fleet = readFleet(dir.path(), window);
+  ASSERT_EQ(fleet.devices.size(), 1U);
+  const FleetDevice &device = fleet.devices[0];
+  EXPECT_EQ(device.records, 2U);
+  EXPECT_EQ(device.lastSeen, now - 3600 - 60);
+  EXPECT_EQ(device.last.text, "2");
+  EXPECT_EQ(device.predecessorsRead, (std::vector<std::string>{"X.csv.1.gz", "X.csv.2"}));
+  EXPECT_EQ(wordsFor(device, window).notes,
+            "[X.csv.1.gz: compressed data is damaged: read no further]");
+}
+
+// The page's directory swapped for another, or for a link to one, while the page is written:
+// the page goes where the run began, through the directory it opened, and nothing hidden is
+// left in either directory, whether it is put in place or fails to be.
+TEST(ReplacementFileTest, ADirectorySwappedDuringARunKeepsNothingBehind) {
+  for (const bool failing : {false, true}) {
+    for (const bool toALink : {false, true}) {
+      const TempDir dir;
+      fs::create_directory(dir.path() / "www");
+      fs::create_directory(dir.path() / "elsewhere");
+      std::optional<ReplacementFile> page(std::in_place, dir.path() / "www" / "page.html");
+      page->stream() << "the page\n";
+      fs::rename(dir.path() / "www", dir.path() / "opened");
+      if (toALink) {
+        fs::create_directory_symlink("elsewhere", dir.path() / "www");
+      } else {
+        fs::create_directory(dir.path() / "www");
+      }
+      if (failing) { // the target became a directory: it cannot be replaced
+        fs::create_directory(dir.path() / "opened" / "page.html");
+      }
+      EXPECT_EQ(page->commit(), !failing);
+      page.reset();
+      EXPECT_EQ(fs::is_regular_file(dir.path() / "opened" / "page.html"), !failing);
+      std::size_t hidden = 0;
+      for (const auto &entry : fs::recursive_directory_iterator(dir.path())) {
+        hidden += entry.path().filename().string()[0] == '.' ? 1 : 0;
+      }
+      EXPECT_EQ(hidden, 0U) << "failing " << failing << ", to a link " << toALink;
+    }
   }
 }
 

@@ -135,8 +135,8 @@ TEST_F(FleetView, WhatCannotBeReadOrWrittenIsAFailure) {
        "sh -c '(sleep 1; " + view + " --prometheus early.prom) | true; test -s early.prom'", 0,
        fleet + "cannot write the table: Broken pipe\n"},
       {"a page kept from others stays so", view + " --html kept.html >/dev/null", 0, ""},
-      {"a device file that cannot be read is told, and judged by its time",
-       "setpriv --reuid=nobody --regid=nogroup --clear-groups " + view + " -d secret >/dev/null", 0,
+      {"a device file that cannot be read is told; its time is no sign of life",
+       "setpriv --reuid=nobody --regid=nogroup --clear-groups " + view + " -d secret >/dev/null", 2,
        fleet + "cannot read secret/S.csv: Permission denied\n"},
   };
   for (const Case &c : cases) {
@@ -153,6 +153,33 @@ TEST_F(FleetView, WhatCannotBeReadOrWrittenIsAFailure) {
   for (const auto &entry : fs::directory_iterator(dir)) {
     EXPECT_NE(entry.path().filename().string()[0], '.') << "left behind: " << entry.path();
   }
+}
+
+TEST_F(FleetView, ACheckThatCannotWorkSaysSoWhereEnginesRead) {
+  write("A.csv", record(5, "A,1"));
+  temp.write("bad-list", "not a list\n");
+  const std::pair<const char *, std::string> cases[] = {
+      {"-d nowhere --check", "FLEET UNKNOWN - cannot read nowhere: No such file or directory\n"},
+      {"--check --devices bad-list",
+       "FLEET UNKNOWN - cannot use the device list: bad-list:1: neither a [device] header, a "
+       "key = value line nor a comment\n"},
+      {"--stale 5x --che",
+       "FLEET UNKNOWN - invalid duration '5x': write it like 90s, 15m, 2h or 7d\n"},
+      {"--check --bogus", "FLEET UNKNOWN - unknown option '--bogus'\n"},
+      {"--check --html /dev/full",
+       "FLEET UNKNOWN - cannot write /dev/full: it exists and is not a regular file: refused; 0 "
+       "of 1 out of range, 0 stale | 'A field 3'=1;;;;\n"},
+      {"--check --prometheus nowhere/m.prom --html p.html",
+       "FLEET UNKNOWN - cannot write nowhere/m.prom: No such file or directory; 0 of 1 out of "
+       "range, 0 stale | 'A field 3'=1;;;;\n"},
+  };
+  for (const auto &[args, line] : cases) {
+    const Run result = run(args);
+    EXPECT_EQ(result.status, 3) << args;
+    EXPECT_EQ(result.out.substr(0, result.out.find('\n') + 1), line) << args;
+    EXPECT_NE(result.err, "") << args << ": standard error still says it";
+  }
+  EXPECT_EQ(run("--stale 5x").out, "") << "the table's reader gets no status line";
 }
 
 TEST_F(FleetView, APageThatCannotBeWrittenLeavesThePreviousOne) {

@@ -8,7 +8,9 @@
 # again every minute; node_exporter, installed after the package, serves the metrics
 # through the link the package then makes; a user with no rights serves the page; stale
 # boards do not fail the unit, a mistake does; /etc/default/report-collector-fleet sets its
-# options and turns it off; it cannot write the collector's files; removing stops it.
+# options and turns it off; it cannot write the collector's files; removing stops it. The
+# package's logrotate policy rotates the device files once: the collector stores on and the
+# fleet's answers hold.
 # .ci/run does not run it: it needs debootstrap, a mirror and a host that can boot a container.
 # The container has no network: what the package depends on is installed beforehand, and
 # node_exporter is only downloaded. As root. It takes a few minutes: it waits for the timer.
@@ -24,7 +26,7 @@ debootstrap --variant=minbase bookworm "$root" \
   "$(awk '/^URIs:/{print $2; exit}' /etc/apt/sources.list.d/debian.sources)" >/dev/null
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 chroot "$root" bash -c 'apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
-  apt-get install -y -qq systemd systemd-sysv dbus netcat-openbsd procps &&
+  apt-get install -y -qq systemd systemd-sysv dbus netcat-openbsd procps logrotate &&
   apt-get install -y -qq --no-install-recommends curl python3 &&
   apt-get install -y -qq --no-install-recommends --download-only prometheus-node-exporter' \
   >/dev/null 2>&1
@@ -139,13 +141,26 @@ echo "collector's files in the fleet's unit: $(journalctl -u report-collector-fl
   grep '^probe:' | cut -d' ' -f2)"
 rm -r /run/systemd/system/report-collector-fleet.service.d
 systemctl daemon-reload
+# The package's rotation policy, forced once, as logrotate's own service runs it: the board
+# goes on in its parts, the collector makes its file again, the fleet's answers hold.
+log=/var/lib/report-collector/log
+check=(report-collector-fleet -d $log --devices /etc/report-collector/devices --check)
+answers_before=$("${check[@]}" | head -n 1)
+systemd-run --quiet --wait --collect -p Type=oneshot logrotate -f /etc/logrotate.d/report-collector
+echo "rotated: $(ls $log | tr '\n' ' ')"
+echo "same answers after the rotation: $(say [ "$("${check[@]}" | head -n 1)" = "$answers_before" ])"
+info "after the rotation: $answers_before"
+printf 'AA:BB:CC:DD:EE:FF,23.5,44\n' | nc -N 127.0.0.1 9999
+echo "fleet run after the rotation: $(run | tr '\n' ' ')"
+echo "records after the rotation: $(wc -l <$log/AABBCCDDEEFF.csv) in the new file, $(sed -n \
+  's/^report_collector_window_records{device="aabbccddeeff".*} //p' $out/report-collector.prom) in the window"
 
 apt-get remove -y report-collector >/dev/null 2>&1
 echo "after remove: $(systemctl is-active report-collector)"
 echo "fleet timer after remove: $(systemctl is-active report-collector-fleet.timer)"
 echo "link after remove: $(ls /var/lib/prometheus/node-exporter | grep -c report-collector)"
 apt-get purge -y report-collector >/dev/null 2>&1
-echo "after purge: $(cat /var/lib/private/report-collector/log/AABBCCDDEEFF.csv | wc -l) records kept"
+echo "after purge: $(cat /var/lib/private/report-collector/log/AABBCCDDEEFF.csv* | wc -l) records kept"
 echo "device list after purge: $(ls /etc/report-collector/devices 2>&1 >/dev/null | grep -c 'No such')"
 echo "fleet page after purge: $(ls $out 2>&1 >/dev/null | grep -c 'No such')"
 echo "fleet timer enabled after purge: $(ls /etc/systemd/system/timers.target.wants |
@@ -177,7 +192,10 @@ diff <(printf '%s\n' "enabled: enabled" "active: active" \
   "fleet run, every board stale: success 2 " "fleet run with a mistake: exit-code 3 failed" \
   "turned off: yes 1" "fleet run, collector stopped: success 1 yes" \
   "collector's files in the fleet's unit: read-only" \
+  "rotated: AABBCCDDEEFF.csv.1 " "same answers after the rotation: yes" \
+  "fleet run after the rotation: success 1 " \
+  "records after the rotation: 1 in the new file, 4 in the window" \
   "after remove: inactive" "fleet timer after remove: inactive" "link after remove: 0" \
-  "after purge: 3 records kept" "device list after purge: 1" "fleet page after purge: 1" \
+  "after purge: 4 records kept" "device list after purge: 1" "fleet page after purge: 1" \
   "fleet timer enabled after purge: 0") \
   "$root/root/result"

@@ -27,12 +27,13 @@ for path in ./usr/sbin/report-collector ./lib/systemd/system/report-collector.se
   ./lib/systemd/system/report-collector-fleet.service \
   ./lib/systemd/system/report-collector-fleet.timer ./etc/default/report-collector-fleet \
   ./usr/lib/sysusers.d/report-collector-fleet.conf \
-  ./usr/lib/tmpfiles.d/report-collector-fleet.conf; do
+  ./usr/lib/tmpfiles.d/report-collector-fleet.conf ./etc/logrotate.d/report-collector; do
   grep -qx "$path" "$work/contents" || { echo "missing from the package: $path"; exit 1; }
 done
 dpkg-deb -I "$deb" conffiles | grep -qx /etc/default/report-collector
 dpkg-deb -I "$deb" conffiles | grep -qx /etc/report-collector/devices
 dpkg-deb -I "$deb" conffiles | grep -qx /etc/default/report-collector-fleet
+dpkg-deb -I "$deb" conffiles | grep -qx /etc/logrotate.d/report-collector
 # The unit's ExecReload runs /bin/kill, which minimal systems lack.
 dpkg-deb -f "$deb" Depends | grep -qw procps
 # Installing enables and starts the service and the fleet's timer; removing stops them. The
@@ -79,6 +80,14 @@ grep -qx 'DynamicUser=yes' "$fleet"
 grep -qx 'PrivateNetwork=yes' "$fleet"
 grep -qx 'OnCalendar=minutely' "$work/root/lib/systemd/system/report-collector-fleet.timer"
 grep -qx 'REPORT_COLLECTOR_FLEET_ENABLED=yes' "$work/root/etc/default/report-collector-fleet"
+# The page and metrics are where the unit writes them, and stay over a boot.
+grep -q '^# /var/lib/report-collector-fleet/fleet.html' "$work/root/etc/default/report-collector-fleet"
+if grep -q '/run/' "$work/root/etc/default/report-collector-fleet"; then
+  echo "/etc/default/report-collector-fleet names /run"
+  exit 1
+fi
+# The link for node_exporter is made with -T: never inside a directory that a link names.
+grep -q 'ln -sT /var/lib/report-collector-fleet/report-collector.prom "$link"' "$work/postinst"
 grep -qx 'REPORT_COLLECTOR_FLEET_OPTIONS=""' "$work/root/etc/default/report-collector-fleet"
 mkdir "$work/units"
 sed "s|/usr/sbin/report-collector|$work/root/usr/sbin/report-collector|" "$unit" \

@@ -37,8 +37,10 @@ fail() {
   exit 1
 }
 
-# The fleet: North reports now with a temperature out of its critical range, South reports
-# values in range but went silent three hours ago (stale after the default hour).
+# The fleet: North reports now with a temperature out of its critical range, South|West (a '|'
+# in its name, which engines must not read as the start of performance data) reports values
+# in range but went silent three hours ago (stale after the default hour). A second service
+# runs the view on a log directory that is not there: it cannot work.
 mkdir "$work/log" "$work/results" "$work/tmp"
 echo "$(date +%d%m%Y%H%M%S),AA,36.2,55,3.7" >"$work/log/AA.csv"
 echo "$(date -d '-3 hours' +%d%m%Y%H%M%S),BB,20.5,60,3.6" >"$work/log/BB.csv"
@@ -52,7 +54,7 @@ kind = greenhouse
 name = North
 [BB]
 kind = greenhouse
-name = South
+name = South|West
 EOF
 
 cat >"$work/nagios.cfg" <<EOF
@@ -117,6 +119,10 @@ define command {
   command_name fleet-check
   command_line $fleet -d $work/log --devices $work/devices --check
 }
+define command {
+  command_name fleet-broken
+  command_line $fleet -d $work/nowhere --check
+}
 define host {
   host_name             greenhouses
   alias                 Greenhouses
@@ -133,6 +139,18 @@ define service {
   host_name             greenhouses
   service_description   fleet
   check_command         fleet-check
+  max_check_attempts    1
+  check_interval        60
+  retry_interval        60
+  check_period          always
+  contacts              nobody
+  notification_interval 0
+  notification_period   always
+}
+define service {
+  host_name             greenhouses
+  service_description   broken
+  check_command         fleet-broken
   max_check_attempts    1
   check_interval        60
   retry_interval        60
@@ -160,17 +178,17 @@ until [ -p "$work/nagios.cmd" ]; do
   sleep 0.2
 done
 now=$(date +%s)
-timeout 30 sh -c "printf '[%s] SCHEDULE_FORCED_SVC_CHECK;greenhouses;fleet;%s\n' $now $now >'$work/nagios.cmd'" ||
+timeout 30 sh -c "printf '[%s] SCHEDULE_FORCED_SVC_CHECK;greenhouses;%s;%s\n' $now fleet $now $now broken $now >'$work/nagios.cmd'" ||
   fail "cannot write to the command pipe"
 
-# The service's block of status.dat, once it holds a result.
+# The block of status.dat of the service $1, once it holds a result.
 service_status() {
-  awk '/^servicestatus \{/ { block = ""; inside = 1; next }
-       inside && /^\t}/ { if (block ~ /\thas_been_checked=1\n/) { printf "%s", block; found = 1 } inside = 0; next }
+  awk -v name="$1" '/^servicestatus \{/ { block = ""; inside = 1; next }
+       inside && /^\t}/ { if (block ~ /\thas_been_checked=1\n/ && index(block, "\tservice_description=" name "\n")) { printf "%s", block; found = 1 } inside = 0; next }
        inside { block = block $0 "\n" }
        END { exit !found }' "$work/status.dat" 2>/dev/null
 }
-until status=$(service_status); do
+until status=$(service_status fleet) && broken=$(service_status broken); do
   kill -0 "$pid" 2>/dev/null || { cat "$work/engine.out"; fail "the engine exited"; }
   [ "$(date +%s)" -lt "$deadline" ] || fail "no check result in $work/status.dat within 90 s"
   sleep 0.5
@@ -196,20 +214,21 @@ grep -q 'EXTERNAL COMMAND: SCHEDULE_FORCED_SVC_CHECK;greenhouses;fleet;' "$work/
 [ "$output" = "FLEET CRITICAL - 1 of 2 out of range, 1 stale" ] ||
   fail "plugin_output is '$output', not the status line without its performance data"
 for item in "'North temperature'=36.2C;5:30;2:35;;" "'North humidity'=55%;;;;" \
-  "'North battery'=3.7V;3.4:;3.2:;;" "'South temperature'=20.5C;5:30;2:35;;" \
-  "'South battery'=3.6V;3.4:;3.2:;;"; do
+  "'North battery'=3.7V;3.4:;3.2:;;" "'South¦West temperature'=20.5C;5:30;2:35;;" \
+  "'South¦West battery'=3.6V;3.4:;3.2:;;"; do
   case " $perfdata " in
     *" $item "*) ;;
     *) fail "performance_data lacks $item" ;;
   esac
 done
 case "$perfdata" in *'|'*) fail "performance_data holds a '|'" ;; esac
+case "$long" in *'|'*) fail "long_plugin_output holds a '|': engines read what follows as performance data" ;; esac
 case "$long" in
   *'AA (North)'*CRITICAL*) ;;
   *) fail "long_plugin_output lacks North's row of the table" ;;
 esac
 case "$long" in
-  *'BB (South)'*STALE*) ;;
+  *'BB (South¦West)'*STALE*) ;;
   *) fail "long_plugin_output lacks South's row of the table" ;;
 esac
 
@@ -233,3 +252,10 @@ done <<<"$items"
   fail "performance_data holds more than its items: $perfdata"
 [ "$count" = 6 ] || fail "$count performance data items, not 6 (three fields of two devices)"
 echo "$count performance data items follow the guidelines' grammar"
+
+# The view that cannot work: UNKNOWN, with its reason where the engine shows it.
+status=$broken
+echo "broken: current_state $(value current_state), plugin_output: $(value plugin_output)"
+[ "$(value current_state)" = 3 ] || fail "the broken view's state is not 3 (UNKNOWN)"
+[ "$(value plugin_output)" = "FLEET UNKNOWN - cannot read $work/nowhere: No such file or directory" ] ||
+  fail "the broken view's output is '$(value plugin_output)'"

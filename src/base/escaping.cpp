@@ -1,5 +1,7 @@
 #include "base/escaping.hpp"
 
+#include <algorithm>
+
 std::string printable(std::string_view text) {
   static constexpr char hex[] = "0123456789abcdef";
   std::string shown;
@@ -52,4 +54,42 @@ std::size_t firstInvalidUtf8(std::string_view text) {
     i += length;
   }
   return std::string_view::npos;
+}
+
+namespace {
+
+bool steersText(std::string_view character) {
+  const auto byte = [&](std::size_t i) {
+    return static_cast<unsigned char>(character[i]);
+  };
+  if (character.size() == 2) {
+    return byte(0) == 0xc2 && byte(1) <= 0x9f; // C1
+  }
+  return character.size() == 3 && byte(0) == 0xe2 &&
+         ((byte(1) == 0x80 && byte(2) >= 0xaa && byte(2) <= 0xae) ||
+          (byte(1) == 0x81 && byte(2) >= 0xa6 && byte(2) <= 0xa9));
+}
+
+} // namespace
+
+std::string printableUtf8(std::string_view text) {
+  std::string shown;
+  shown.reserve(text.size());
+  while (!text.empty()) {
+    const auto first = static_cast<unsigned char>(text.front());
+    if (first >= 0x20 && first < 0x7f && first != '\\') {
+      shown += text.front(); // the common case, as printable keeps it
+      text.remove_prefix(1);
+      continue;
+    }
+    const std::size_t length = utf8SequenceLength(text);
+    const std::string_view character = text.substr(0, std::max<std::size_t>(length, 1));
+    if (length > 1 && !steersText(character)) {
+      shown += character;
+    } else {
+      shown += printable(character);
+    }
+    text.remove_prefix(character.size());
+  }
+  return shown;
 }

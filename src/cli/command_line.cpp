@@ -43,6 +43,9 @@ std::string getoptProblem(int result, char *const argv[]) {
 int usageError(const Program &program, const std::string &problem) {
   std::cerr << program.name << ": " << problem << "\nTry '" << program.name
             << " --help' for more information." << std::endl;
+  if (program.onUsageError) {
+    program.onUsageError(problem);
+  }
   return program.usageStatus;
 }
 

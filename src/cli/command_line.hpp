@@ -17,6 +17,8 @@ struct Program {
   int usageStatus;       // the exit status of a usage error
   int failureStatus = 1; // the exit status when the help or version cannot be written
   int operands = 0;      // how many arguments may follow the options, left at argv[optind]
+  // Also told what a usage error is, for a program that says it elsewhere too.
+  std::function<void(const std::string &)> onUsageError{};
 };
 
 // Takes the options in `argv` with getopt_long: the program's own `longOptions`, and

@@ -14,6 +14,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <deque>
+#include <memory>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -170,10 +172,17 @@ struct RangeSetting {
 };
 
 // A board's section, or a kind's, as written: a kind's name is in its device's identifier.
+// The warn and crit lines of a section, until the fields are known.
+struct RangeSettings {
+  std::vector<RangeSetting> warn, crit;
+};
+
+// A section of the list as read so far. A list may hold hundreds of thousands: what most
+// sections lack costs them a pointer, not a vector.
 struct Section {
   Device device;
-  std::vector<RangeSetting> warn, crit;
-  std::string kindWhere; // the line of a board's `kind =`, for a kind that is not defined
+  std::unique_ptr<RangeSettings> ranges; // nullptr until a warn or crit line
+  int kindLine = 0; // the line of a board's `kind =`, for a kind that is not defined
 };
 
 // "temperature 5:30": a field name, which may hold blanks, then a range after the last blank.
@@ -224,7 +233,11 @@ bool setSharedKey(Section &section, std::string_view key, std::string_view value
   } else if (key == "fields") {
     device.fields = parseFields(value, where);
   } else if (key == "warn" || key == "crit") {
-    addRangeSettings(key == "warn" ? section.warn : section.crit, key, value, where);
+    if (!section.ranges) {
+      section.ranges = std::make_unique<RangeSettings>();
+    }
+    addRangeSettings(key == "warn" ? section.ranges->warn : section.ranges->crit, key, value,
+                     where);
   } else {
     return false;
   }
@@ -232,7 +245,7 @@ bool setSharedKey(Section &section, std::string_view key, std::string_view value
 }
 
 void setBoardKey(Section &section, std::string_view key, std::string_view value,
-                 const std::string &where) {
+                 const std::string &where, int line) {
   if (key == "name") {
     section.device.name = std::string(value);
   } else if (key == "kind") {
@@ -240,7 +253,7 @@ void setBoardKey(Section &section, std::string_view key, std::string_view value,
       throw DeviceListError(where + "a kind without a name");
     }
     section.device.kind = std::string(value);
-    section.kindWhere = where;
+    section.kindLine = line;
   } else if (!setSharedKey(section, key, value, where)) {
     throw DeviceListError(where + "unknown key '" + std::string(key) +
                           "' (name, kind, stale, fields, warn and crit are known)");
@@ -249,7 +262,7 @@ void setBoardKey(Section &section, std::string_view key, std::string_view value,
 
 // A kind has no name nor kind of its own: those are a board's.
 void setKindKey(Section &section, std::string_view key, std::string_view value,
-                const std::string &where) {
+                const std::string &where, int /*line*/) {
   if (key == "name" || key == "kind") {
     throw DeviceListError(where + std::string(key) + " is a board's key, not a kind's");
   }
@@ -288,9 +301,14 @@ Device deviceOfHeader(std::string_view identifier, const std::string &where) {
   return device;
 }
 
-// Sets the ranges `settings` give on `fields`, each of which must name one of them.
-void setRanges(std::vector<FieldName> &fields, const std::vector<RangeSetting> &settings,
+// Sets the ranges `settings` give on `fields`, each of which must name one of them: on a copy
+// of its own, when the fields are a kind's.
+void setRanges(Fields &shared, const std::vector<RangeSetting> &settings,
                std::optional<AlertRange> FieldName::*range, const std::string &key) {
+  if (settings.empty()) {
+    return;
+  }
+  std::vector<FieldName> fields = shared.all();
   for (const RangeSetting &setting : settings) {
     const auto field = std::find_if(fields.begin(), fields.end(), [&](const FieldName &named) {
       return named.name == setting.field;
@@ -300,26 +318,33 @@ void setRanges(std::vector<FieldName> &fields, const std::vector<RangeSetting> &
     }
     (*field).*range = setting.range;
   }
+  shared = std::move(fields);
 }
 
-void setRanges(Section &section) {
-  setRanges(section.device.fields, section.warn, &FieldName::warn, "warn");
-  setRanges(section.device.fields, section.crit, &FieldName::crit, "crit");
+void setRanges(Fields &fields, std::unique_ptr<RangeSettings> &ranges) {
+  if (ranges) {
+    setRanges(fields, ranges->warn, &FieldName::warn, "warn");
+    setRanges(fields, ranges->crit, &FieldName::crit, "crit");
+    ranges.reset();
+  }
 }
 
 // What `board` has of `kind`: its fields and stale unless it has its own, and the ranges of
 // each field it shares with the kind by name, which its own warn and crit override later.
 void inherit(Device &board, const Device &kind) {
   if (board.fields.empty()) {
-    board.fields = kind.fields;
-  }
-  for (FieldName &field : board.fields) {
-    for (const FieldName &kindField : kind.fields) {
-      if (kindField.name == field.name) {
-        field.warn = kindField.warn;
-        field.crit = kindField.crit;
+    board.fields = kind.fields; // shared
+  } else {
+    std::vector<FieldName> own = board.fields.all();
+    for (FieldName &field : own) {
+      for (const FieldName &kindField : kind.fields) {
+        if (kindField.name == field.name) {
+          field.warn = kindField.warn;
+          field.crit = kindField.crit;
+        }
       }
     }
+    board.fields = std::move(own);
   }
   if (!board.staleSeconds) {
     board.staleSeconds = kind.staleSeconds;
@@ -331,7 +356,12 @@ void inherit(Device &board, const Device &kind) {
 // read, since a kind may be defined below the boards of its kind.
 class Sections {
 public:
-  void readLine(std::string_view line, const std::string &where) {
+  // `expectedBoards`: at least as many as the list holds, so that they are never moved.
+  Sections(std::string fileName, std::size_t expectedBoards) : fileName_(std::move(fileName)) {
+    boards_.reserve(expectedBoards);
+  }
+
+  void readLine(std::string_view line, const std::string &where, int lineNumber) {
     if (line.front() == '[' && line.back() == ']') {
       startSection(trimmed(line.substr(1, line.size() - 2)), where);
       return;
@@ -344,31 +374,36 @@ public:
       throw DeviceListError(where + "a key before the first [device] header");
     }
     const std::string_view key = trimmed(line.substr(0, equals));
-    const std::string_view value = trimmed(line.substr(equals + 1));
-    (inKind_ ? setKindKey : setBoardKey)(*current_, key, value, where);
+    // A tab within a value is a blank, as around it: a name or unit that kept it would break
+    // the table's columns and the labels of performance data.
+    std::string value(trimmed(line.substr(equals + 1)));
+    std::replace(value.begin(), value.end(), '\t', ' ');
+    (inKind_ ? setKindKey : setBoardKey)(*current_, key, value, where, lineNumber);
   }
 
   // The boards, each with what its kind gives it, and the key to each one's position.
   std::vector<Device> boards(std::unordered_map<std::string, std::size_t> &indexOfKey) {
+    finishBoard();
     for (Section &kind : kinds_) {
-      setRanges(kind);
+      setRanges(kind.device.fields, kind.ranges);
     }
-    std::vector<Device> devices;
-    devices.reserve(boards_.size());
-    for (Section &board : boards_) {
-      if (!board.device.kind.empty()) {
-        const auto kind = indexOfKind_.find(board.device.kind);
+    for (std::size_t index = 0; index < boards_.size(); ++index) {
+      Device &board = boards_[index];
+      if (!board.kind.empty()) {
+        const auto kind = indexOfKind_.find(board.kind);
         if (kind == indexOfKind_.end()) {
-          throw DeviceListError(board.kindWhere + "unknown kind '" + board.device.kind +
-                                "': no [kind " + board.device.kind + "] section defines it");
+          throw DeviceListError(fileName_ + ":" + std::to_string(kindLines_[index]) +
+                                ": unknown kind '" + board.kind + "': no [kind " + board.kind +
+                                "] section defines it");
         }
-        inherit(board.device, kinds_[kind->second].device);
+        inherit(board, kinds_[kind->second].device);
       }
-      setRanges(board);
-      devices.push_back(std::move(board.device));
+      if (const auto ranges = boardRanges_.find(index); ranges != boardRanges_.end()) {
+        setRanges(board.fields, ranges->second);
+      }
     }
     indexOfKey = std::move(indexOfKey_);
-    return devices;
+    return std::move(boards_);
   }
 
 private:
@@ -389,21 +424,44 @@ private:
     if (!indexOfKind_.emplace(name, kinds_.size()).second) {
       throw DeviceListError(where + "kind " + name + " is defined twice");
     }
+    finishBoard();
     kinds_.emplace_back();
     kinds_.back().device.identifier = std::move(name);
     current_ = &kinds_.back();
   }
 
   void startBoard(Device device, const std::string &where) {
+    finishBoard();
     if (!indexOfKey_.emplace(device.key, boards_.size()).second) {
       throw DeviceListError(where + "device " + device.identifier + " is listed twice");
     }
-    boards_.emplace_back();
-    boards_.back().device = std::move(device);
-    current_ = &boards_.back();
+    board_.device = std::move(device);
+    current_ = &board_;
+    readingBoard_ = true;
   }
 
-  std::vector<Section> boards_, kinds_;
+  // The board read is stored: a board costs its Device and the number of its `kind =` line
+  // while the list is read, and a list is never held twice.
+  void finishBoard() {
+    if (!readingBoard_) {
+      return;
+    }
+    if (board_.ranges) {
+      boardRanges_.emplace(boards_.size(), std::move(board_.ranges));
+    }
+    boards_.push_back(std::move(board_.device));
+    kindLines_.push_back(board_.kindLine);
+    board_ = Section{};
+    readingBoard_ = false;
+  }
+
+  std::string fileName_;
+  std::vector<Device> boards_;
+  std::vector<int> kindLines_; // of each board
+  std::unordered_map<std::size_t, std::unique_ptr<RangeSettings>> boardRanges_;
+  Section board_; // the board being read
+  bool readingBoard_ = false;
+  std::deque<Section> kinds_; // a deque grows without moving what it holds
   std::unordered_map<std::string, std::size_t> indexOfKey_, indexOfKind_;
   Section *current_ = nullptr; // the section the next key belongs to; the last one pushed
   bool inKind_ = false;
@@ -517,7 +575,12 @@ DeviceList parseDeviceList(std::string_view text, const std::string &fileName) {
   if (text.substr(0, byteOrderMark.size()) == byteOrderMark) {
     text.remove_prefix(byteOrderMark.size());
   }
-  Sections sections;
+  // Each section starts a line with '[': no more boards than that.
+  std::size_t headers = text.substr(0, 1) == "[" ? 1 : 0;
+  for (auto at = text.find("\n["); at != std::string_view::npos; at = text.find("\n[", at + 1)) {
+    ++headers;
+  }
+  Sections sections(fileName, headers);
   int lineNumber = 0;
   while (!text.empty()) {
     const auto end = text.find('\n');
@@ -526,7 +589,7 @@ DeviceList parseDeviceList(std::string_view text, const std::string &fileName) {
     const std::string where = fileName + ":" + std::to_string(++lineNumber) + ": ";
     refuseUnshowable(line, where);
     if (!line.empty() && line.front() != '#' && line.front() != ';') {
-      sections.readLine(line, where);
+      sections.readLine(line, where, lineNumber);
     }
   }
   DeviceList list;

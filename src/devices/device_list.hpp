@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -40,6 +41,38 @@ struct FieldName {
   std::optional<AlertRange> warn{}, crit{}; // nothing: the value never warns, or is never critical
 };
 
+// A board's fields, read-only. Those of a kind are shared by its boards, not copied: a list of
+// 100,000 boards of a few kinds holds a few sets of fields, not 100,000.
+class Fields {
+public:
+  Fields() = default;
+  Fields(std::vector<FieldName> fields) // NOLINT(google-explicit-constructor): a list is fields
+      : fields_(std::make_shared<const std::vector<FieldName>>(std::move(fields))) {}
+
+  const std::vector<FieldName> &all() const {
+    static const std::vector<FieldName> none;
+    return fields_ ? *fields_ : none;
+  }
+  std::size_t size() const {
+    return all().size();
+  }
+  bool empty() const {
+    return all().empty();
+  }
+  const FieldName &operator[](std::size_t field) const {
+    return all()[field];
+  }
+  std::vector<FieldName>::const_iterator begin() const {
+    return all().begin();
+  }
+  std::vector<FieldName>::const_iterator end() const {
+    return all().end();
+  }
+
+private:
+  std::shared_ptr<const std::vector<FieldName>> fields_;
+};
+
 struct Device {
   std::string identifier; // as its section header writes it
   std::string key;        // deviceKey of the identifier: what a board's identifier must match
@@ -47,7 +80,7 @@ struct Device {
   std::string kind;       // the name of its [kind NAME] section; empty when none is given
   std::optional<std::int64_t> staleSeconds;
   std::string staleText; // as written, such as "15m"; empty when none is given
-  std::vector<FieldName> fields;
+  Fields fields;
 };
 
 // The list as parseDeviceList fills it: `devices` is to be read, not changed, since find

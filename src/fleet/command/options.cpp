@@ -1,11 +1,18 @@
 #include "fleet/command/options.hpp"
 
+#include "fleet/render/plugin.hpp"
+
 #include "devices/device_list.hpp"
+
+#include "base/write_all.hpp"
 
 #include "cli/command_line.hpp"
 
 #include <map>
+#include <string_view>
 #include <utility>
+
+#include <unistd.h>
 
 namespace {
 
@@ -45,6 +52,22 @@ enum : int {
   checkOption
 };
 
+// Whether --check, or an abbreviation getopt_long takes for it, is among the options, wherever
+// it stands: before or after a mistake.
+bool asksForCheck(int argc, char *argv[]) {
+  const std::string_view check = "--check";
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (argument == "--") {
+      return false;
+    }
+    if (argument.size() >= 3 && check.substr(0, argument.size()) == argument) {
+      return true;
+    }
+  }
+  return false;
+}
+
 } // namespace
 
 FleetCommandLine readFleetCommandLine(int argc, char *argv[]) {
@@ -60,8 +83,14 @@ FleetCommandLine readFleetCommandLine(int argc, char *argv[]) {
   FleetOptions &options = commandLine.options;
   // A usage error is UNKNOWN to monitoring systems: 2 would say that every device is stale.
   // Help or version that cannot be written is UNKNOWN too, as any output that fails.
+  // With --check anywhere on the line, a monitoring engine runs it: it reads the mistake
+  // from standard output, as the status line, since it shows nothing else.
   const Program program{"report-collector-fleet", usage, static_cast<int>(FleetStatus::unknown),
-                        static_cast<int>(FleetStatus::unknown)};
+                        static_cast<int>(FleetStatus::unknown), [&](const std::string &problem) {
+                          if (asksForCheck(argc, argv)) {
+                            (void)writeAll(STDOUT_FILENO, pluginUnknown(problem));
+                          }
+                        }};
   // The options that name a file or a directory: where each goes, and what a usage error
   // calls it.
   const std::map<int, std::pair<std::filesystem::path *, const char *>> namedPaths{

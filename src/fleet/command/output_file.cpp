@@ -27,9 +27,9 @@ struct TargetState {
   std::string refusal;
 };
 
-TargetState stateOf(const fs::path &target) {
+TargetState stateOf(const FileDescriptor &dir, const std::string &name) {
   struct stat status {};
-  if (::lstat(target.c_str(), &status) != 0) {
+  if (::fstatat(dir.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
     return {};
   }
   if (S_ISREG(status.st_mode)) {
@@ -43,12 +43,12 @@ fs::path directoryOf(const fs::path &target) {
   return target.has_parent_path() ? target.parent_path() : fs::path(".");
 }
 
-// A hidden name beside `target` that no one can foresee.
-fs::path unforeseeableNameBeside(const fs::path &target) {
+// A hidden name beside the target `name` that no one can foresee.
+std::string unforeseeableNameBeside(const std::string &name) {
   static std::mt19937_64 random{std::random_device{}()};
   char suffix[17];
   std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
-  return directoryOf(target) / ("." + target.filename().string() + "." + suffix);
+  return "." + name + "." + suffix;
 }
 
 // The file replacing `existing` keeps its mode and, where this user may give it, its owner:
@@ -66,14 +66,14 @@ void keepModeAndOwner(int file, const struct stat &existing) {
 // nothing behind; it is given a name only when complete. Where the file system cannot make
 // one, a hidden file with a name no one can foresee, made with O_EXCL.
 FileDescriptor ReplacementFile::createBesideTarget() {
-  FileDescriptor file(::open(directoryOf(target_).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+  FileDescriptor file(::openat(dir_.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
   if (file.isOpen() || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) {
     return file;
   }
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const fs::path name = unforeseeableNameBeside(target_);
-    file = FileDescriptor(
-        ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    const std::string name = unforeseeableNameBeside(name_);
+    file = FileDescriptor(::openat(dir_.get(), name.c_str(),
+                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     if (file.isOpen()) {
       temporary_ = name;
       return file;
@@ -89,8 +89,8 @@ FileDescriptor ReplacementFile::createBesideTarget() {
 bool ReplacementFile::nameTheFile() {
   const std::string self = "/proc/self/fd/" + std::to_string(file_.get());
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const fs::path name = unforeseeableNameBeside(target_);
-    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+    const std::string name = unforeseeableNameBeside(name_);
+    if (::linkat(AT_FDCWD, self.c_str(), dir_.get(), name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
       temporary_ = name;
       return true;
     }
@@ -102,8 +102,14 @@ bool ReplacementFile::nameTheFile() {
   return false;
 }
 
-ReplacementFile::ReplacementFile(fs::path target) : target_(std::move(target)) {
-  const TargetState state = stateOf(target_);
+ReplacementFile::ReplacementFile(const fs::path &target)
+    : dir_(::open(directoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+      name_(target.filename().string()) {
+  if (!dir_.isOpen()) {
+    fail(std::strerror(errno));
+    return;
+  }
+  const TargetState state = stateOf(dir_, name_);
   if (!state.refusal.empty()) {
     fail(state.refusal);
     return;
@@ -119,7 +125,7 @@ ReplacementFile::ReplacementFile(fs::path target) : target_(std::move(target)) {
 ReplacementFile::~ReplacementFile() {
   file_.close();
   if (!temporary_.empty()) {
-    (void)::unlink(temporary_.c_str());
+    (void)::unlinkat(dir_.get(), temporary_.c_str(), 0);
   }
 }
 
@@ -162,13 +168,16 @@ bool ReplacementFile::commit() {
   if (failure_.empty() && temporary_.empty()) {
     nameTheFile();
   }
+  if (!file_.isOpen()) {
+    return false; // never opened: the failure says why
+  }
   if (!file_.close()) {
     fail(std::strerror(errno));
   }
   // The rename replaces whatever is at the target by then without opening it, even a link
   // or a FIFO put there since the start: nothing is written through it.
   if (failure_.empty()) {
-    if (::rename(temporary_.c_str(), target_.c_str()) != 0) {
+    if (::renameat(dir_.get(), temporary_.c_str(), dir_.get(), name_.c_str()) != 0) {
       fail(std::strerror(errno));
     } else {
       temporary_.clear();

@@ -5,7 +5,9 @@
 // one can foresee), and renamed into place once complete, so that a reader never sees half of it
 // and a failure leaves the previous file as it was. The target may be anywhere the operator points
 // it, so it is never written through: a target that exists and is not a regular file (a link, a
-// FIFO, a device) is refused.
+// FIFO, a device) is refused. Everything is done through the directory opened at the start,
+// so that a directory swapped for another during a run, or for a link to one, leaves nothing
+// behind in either.
 
 #include "base/file_descriptor.hpp"
 
@@ -16,7 +18,7 @@
 
 class ReplacementFile : private std::streambuf {
 public:
-  explicit ReplacementFile(std::filesystem::path target);
+  explicit ReplacementFile(const std::filesystem::path &target);
   ReplacementFile(const ReplacementFile &) = delete;
   ReplacementFile &operator=(const ReplacementFile &) = delete;
   ~ReplacementFile() override; // removes the temporary file unless it was put in place
@@ -39,9 +41,10 @@ private:
   void flush();
   void fail(const std::string &reason);
 
-  std::filesystem::path target_;
-  // The file's hidden name, until it is put in place; empty while it has none.
-  std::filesystem::path temporary_;
+  FileDescriptor dir_; // the target's directory
+  std::string name_;   // the target's name in it
+  // The file's hidden name in the directory, until it is put in place; empty while it has none.
+  std::string temporary_;
   FileDescriptor file_;
   std::string buffer_;
   std::string failure_;

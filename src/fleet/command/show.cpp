@@ -6,6 +6,8 @@
 #include "fleet/render/prometheus.hpp"
 #include "fleet/render/table.hpp"
 
+#include "fleet/model/chart_data.hpp"
+
 #include "base/escaping.hpp"
 #include "base/write_all.hpp"
 
@@ -35,27 +37,48 @@ void reportFailure(const std::string &what, const std::string &reason) {
   std::cerr << "report-collector-fleet: " << what << ": " << reason << std::endl;
 }
 
-bool writeTable(const Fleet &fleet, bool check) {
-  const std::string text =
-      check ? pluginOutput(fleet, outputWidth()) : tableText(fleet, outputWidth());
+// The table, or with --check the status line before it, which names `problem` when there
+// is one. A table that cannot be written is reported, and returned as the problem.
+std::string writeTable(const Fleet &fleet, bool check, const std::string &problem) {
+  const std::string text = check ? pluginOutput(fleet, tableText(fleet, outputWidth()), problem)
+                                 : tableText(fleet, outputWidth());
   if (const int error = writeAll(STDOUT_FILENO, text); error != 0) {
     reportFailure("cannot write the table", std::strerror(error));
-    return false;
+    return "cannot write the table";
   }
-  return true;
+  return "";
 }
 
-// Writes `render`'s output to `file` as a whole.
-template <typename Render> bool writeFile(const std::filesystem::path &file, const Render &render) {
+// Writes `render`'s output to `file` as a whole; what went wrong, or "".
+template <typename Render>
+std::string writeFile(const std::filesystem::path &file, const Render &render) {
   ReplacementFile output(file);
   if (output.failure().empty()) {
     render(output.stream());
   }
   if (!output.commit()) {
-    reportFailure("cannot write " + printable(file.string()), output.failure());
-    return false;
+    const std::string what = "cannot write " + printable(file.string());
+    reportFailure(what, output.failure());
+    return what + ": " + output.failure();
   }
-  return true;
+  return "";
+}
+
+// A view that cannot work: said on standard error, and with --check as the status line that
+// engines show, since they read nothing else.
+FleetStatus cannotWork(const FleetOptions &options, const std::string &what,
+                       const std::string &reason) {
+  reportFailure(what, reason);
+  if (options.check) {
+    (void)writeAll(STDOUT_FILENO, pluginUnknown(what + ": " + reason));
+  }
+  return FleetStatus::unknown;
+}
+
+void addProblem(std::string &problems, const std::string &problem) {
+  if (!problem.empty()) {
+    problems += (problems.empty() ? "" : "; ") + problem;
+  }
 }
 
 std::optional<DeviceList> deviceListOf(const FleetOptions &options) {
@@ -75,29 +98,27 @@ FleetStatus showFleet(const FleetOptions &options, std::time_t now) {
     list = deviceListOf(options);
     fleet = readFleet(options.logDir, window, list ? &*list : nullptr);
   } catch (const DeviceListError &e) {
-    reportFailure("cannot use the device list", e.what());
-    return FleetStatus::unknown;
+    return cannotWork(options, "cannot use the device list", e.what());
   } catch (const UnreadableLogDirectory &e) {
-    reportFailure(e.action() + " " + printable(options.logDir.string()), e.code().message());
-    return FleetStatus::unknown;
+    return cannotWork(options, e.action() + " " + printable(options.logDir.string()),
+                      e.code().message());
   }
   for (const std::string &problem : fleet.problems) {
     std::cerr << "report-collector-fleet: " << problem << std::endl;
   }
-  bool written = writeTable(fleet, options.check);
+  // The files first: with --check, the status line says whether they could be written.
+  std::string problems;
   if (!options.htmlFile.empty()) {
-    written = writeFile(options.htmlFile,
-                        [&](std::ostream &out) {
-                          writePage(out, fleet, [&](const FleetDevice &device) {
-                            return readChart(options.logDir, device, window);
-                          });
-                        }) &&
-              written;
+    addProblem(problems, writeFile(options.htmlFile, [&](std::ostream &out) {
+                 writePage(out, fleet, [&](const FleetDevice &device) {
+                   return readChart(options.logDir, device, window);
+                 });
+               }));
   }
   if (!options.prometheusFile.empty()) {
-    written = writeFile(options.prometheusFile,
-                        [&](std::ostream &out) { writePrometheus(out, fleet); }) &&
-              written;
+    addProblem(problems, writeFile(options.prometheusFile,
+                                   [&](std::ostream &out) { writePrometheus(out, fleet); }));
   }
-  return written ? fleet.status : FleetStatus::unknown;
+  addProblem(problems, writeTable(fleet, options.check, problems));
+  return problems.empty() ? fleet.status : FleetStatus::unknown;
 }

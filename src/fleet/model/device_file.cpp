@@ -1,7 +1,11 @@
 #include "fleet/model/device_file.hpp"
 #include "fleet/model/time_stamps.hpp"
 
+#include "base/escaping.hpp"
+
 #include "devicelog/record_format.hpp"
+
+#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -119,6 +123,7 @@ struct WindowReader {
   std::optional<off_t> oldRunEnd{};  // the end of the newest line of a run of old records
   bool stoppedWithoutStamp = false;  // the last part of the file had no believed stamp
   bool stoppedInOldRun = false;      // reading ended in a run of records older than the window
+  bool reachedStart = false;         // the file's first line was read
   std::size_t notBelieved = 0;       // lines whose time stamp cannot be true
   // In a run of old records, a stamp of a date before this one is older than the window and
   // than every record believed: it changes nothing shown, and is passed over without working
@@ -264,6 +269,7 @@ void eachLineBackwards(const FileDescriptor &file, off_t size, WindowReader &rea
   if (pos > 0) {
     return; // the reader wants no more
   }
+  reader.reachedStart = true;
   if (endsInLineFeed) {
     reader(std::string_view(text).substr(0, text.size() - 1), 0);
   } else {
@@ -274,11 +280,6 @@ void eachLineBackwards(const FileDescriptor &file, off_t size, WindowReader &rea
 void noteUnreadable(FileReading &file, const std::string &reason) {
   file.unreadable = reason;
   file.notes.emplace_back("cannot read: " + reason);
-}
-
-void useFileTime(FileReading &device, const struct stat &status) {
-  device.lastSeen = status.st_mtime;
-  device.lastSeenFromFileTime = true;
 }
 
 std::string linesNote(std::size_t count, const char *what) {
@@ -294,19 +295,17 @@ void countTheWindow(FileReading &device, const FileDescriptor &file, const struc
   } catch (const std::system_error &e) {
     noteUnreadable(device, e.code().message());
   }
-  if (!reader.haveTime) {
-    useFileTime(device, status);
-    if (reader.lastUntimedInFile) {
-      device.last = std::move(*reader.lastUntimedInFile);
-    }
-  }
   // Lines without a stamp before the first one read: from the window, unless they belong
-  // to a record older than it.
-  const bool untimedInWindow =
-      reader.haveTime ? !reader.oldRunEnd : status.st_mtime >= windowStart(window);
-  if (untimedInWindow) {
+  // to a record older than it. Without a believed record, nothing says when they were sent.
+  if (reader.haveTime && !reader.oldRunEnd) {
     device.records += reader.untimed;
   }
+  if (!reader.haveTime && reader.lastUntimedInFile) {
+    device.notes.emplace_back("no line with a believed time stamp");
+  }
+  // The window, or the last record, reaches past the file's first line: its rotated
+  // predecessors tell the rest.
+  device.needsOlder = reader.reachedStart && !reader.oldRunEnd;
   if (reader.notBelieved > 0) {
     device.notes.push_back(linesNote(reader.notBelieved, "not believed"));
   }
@@ -323,36 +322,245 @@ void countTheWindow(FileReading &device, const FileDescriptor &file, const struc
 
 } // namespace
 
-FileReading readDeviceFile(const FileDescriptor &dir, const std::string &fileName,
-                           const Window &window, ChartDrawing *chart) {
-  FileReading device;
-  struct stat status {};
-  const FileDescriptor file(
+namespace {
+
+// The regular file `fileName` in `dir`, opened without following a link; nothing, with a
+// note on `device`, when it is none or cannot be opened.
+FileDescriptor openRegularFile(const FileDescriptor &dir, const std::string &fileName,
+                               FileReading &device, struct stat &status) {
+  FileDescriptor file(
       ::openat(dir.get(), fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
   if (!file.isOpen() && errno == ELOOP) {
     device.notes.emplace_back("a symbolic link: not read");
-    return device;
+    return {};
   }
   if (!file.isOpen() || ::fstat(file.get(), &status) != 0) {
     const int error = errno;
-    if (::fstatat(dir.get(), fileName.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (::fstatat(dir.get(), fileName.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+        S_ISREG(status.st_mode)) {
       noteUnreadable(device, std::strerror(error));
-    } else if (S_ISREG(status.st_mode)) {
-      // The collector wrote it when it last changed, whoever may read it.
-      noteUnreadable(device, std::strerror(error));
-      useFileTime(device, status);
     } else {
       device.notes.emplace_back("not a regular file: not read"); // a socket, say
     }
-    return device;
+    return {};
   }
   if (!S_ISREG(status.st_mode)) {
     device.notes.emplace_back("not a regular file: not read");
+    return {};
+  }
+  return file;
+}
+
+// A compressed predecessor cannot be read from its end: it is inflated from its start, a
+// piece at a time, and its lines are taken in their order. No stamp after a line is known
+// when it is read, so a stamp of the hour that autumn repeats is taken as the latest instant
+// not after the file's last write.
+struct ForwardReader {
+  FileReading &device;
+  const Window &window;
+  ChartDrawing *chart;
+  std::time_t latest;
+  StampClock clock{};
+  bool haveTime = false;
+  bool newestIsLatest = false; // the last believed record read is the newest so far
+  bool inWindow = false;       // the last believed record read is in the window
+  std::optional<std::time_t> previous{};
+  std::size_t notBelieved = 0;
+
+  void operator()(std::string_view line) {
+    line = withoutCarriageReturn(line);
+    if (!hasTimestamp(line)) {
+      device.records += inWindow ? 1 : 0;
+      if (newestIsLatest) {
+        device.last = lastRecordOf(line);
+      }
+      return;
+    }
+    const auto stamp = parseStamp(line);
+    const auto instant = stamp ? clock.believedInstant(*stamp, latest, std::nullopt) : std::nullopt;
+    if (!instant) {
+      ++notBelieved;
+      newestIsLatest = false;
+      return;
+    }
+    newestIsLatest = !haveTime || *instant >= device.lastSeen;
+    if (newestIsLatest) {
+      device.lastSeen = *instant;
+      device.last = lastRecordOf(line);
+    }
+    haveTime = true;
+    const bool wasInWindow = inWindow;
+    inWindow = *instant >= windowStart(window);
+    if (!inWindow) {
+      device.needsOlder = false; // the window starts in this file
+      return;
+    }
+    ++device.records;
+    if (chart != nullptr) {
+      if (wasInWindow && previous && *previous <= *instant) {
+        chart->intervals.add(*instant - *previous);
+      }
+      addToChart(*chart, *instant, fieldsAfterIdentifier(line), window);
+    }
+    previous = instant;
+  }
+};
+
+// A compressed file holds no more than this, as far as it is read: a month of a board's
+// records is a few MiB, and a small file that inflates without end must not hold the view.
+constexpr std::uint64_t longestInflated = std::uint64_t{256} << 20;
+
+struct Inflater {
+  z_stream stream{};
+  Inflater() {
+    // 32 more than the window's bits: a gzip header, as gzip and logrotate write one.
+    if (inflateInit2(&stream, 15 + 32) != Z_OK) {
+      throw std::system_error(ENOMEM, std::generic_category(), "inflate");
+    }
+  }
+  Inflater(const Inflater &) = delete;
+  Inflater &operator=(const Inflater &) = delete;
+  ~Inflater() {
+    inflateEnd(&stream);
+  }
+};
+
+// Inflates the open file and hands its complete lines to `reader` in their order.
+void eachLineInflated(int fd, ForwardReader &reader, std::vector<std::string> &notes) {
+  Inflater inflater;
+  z_stream &z = inflater.stream;
+  std::string input(chunkSize, '\0');
+  std::string output(chunkSize, '\0');
+  std::string line; // the part of a line inflated so far
+  bool lineTooLong = false;
+  std::uint64_t inflated = 0;
+  for (int status = Z_OK;;) {
+    if (z.avail_in == 0) {
+      const auto got = ::read(fd, input.data(), input.size());
+      if (got < 0 && errno == EINTR) {
+        continue;
+      }
+      if (got < 0) {
+        throw std::system_error(errno, std::generic_category(), "read");
+      }
+      if (got == 0) {
+        if (status != Z_STREAM_END) {
+          notes.emplace_back("compressed data cut short");
+        }
+        break;
+      }
+      z.next_in = reinterpret_cast<Bytef *>(input.data());
+      z.avail_in = static_cast<uInt>(got);
+    }
+    if (status == Z_STREAM_END) {
+      inflateReset(&z); // gzip allows members one after the other
+    }
+    z.next_out = reinterpret_cast<Bytef *>(output.data());
+    z.avail_out = static_cast<uInt>(output.size());
+    status = inflate(&z, Z_NO_FLUSH);
+    if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) {
+      notes.emplace_back("compressed data is damaged: read no further");
+      break;
+    }
+    const std::string_view piece(output.data(), output.size() - z.avail_out);
+    inflated += piece.size();
+    for (std::size_t start = 0; start < piece.size();) {
+      const auto feed = piece.find('\n', start);
+      const auto end = feed == std::string_view::npos ? piece.size() : feed;
+      if (!lineTooLong) {
+        line.append(piece.substr(start, end - start));
+      }
+      if (line.size() > longestLine) {
+        line.clear();
+        lineTooLong = true;
+      }
+      if (feed != std::string_view::npos) {
+        if (!lineTooLong) {
+          reader(line);
+        }
+        line.clear();
+        lineTooLong = false;
+      }
+      start = end + 1;
+    }
+    if (inflated > longestInflated) {
+      notes.emplace_back("more than 256 MiB inflated: read no further");
+      break;
+    }
+  }
+}
+
+void countCompressed(FileReading &device, const FileDescriptor &file, const struct stat &status,
+                     const Window &window, ChartDrawing *chart) {
+  device.needsOlder = true;
+  ForwardReader reader{device, window, chart, status.st_mtime + clockGrain};
+  try {
+    eachLineInflated(file.get(), reader, device.notes);
+  } catch (const std::system_error &e) {
+    noteUnreadable(device, e.code().message());
+  }
+  if (reader.notBelieved > 0) {
+    device.notes.push_back(linesNote(reader.notBelieved, "not believed"));
+  }
+}
+
+// What one file says: a device file, or a predecessor, compressed or not.
+FileReading readOneFile(const FileDescriptor &dir, const std::string &fileName,
+                        const Window &window, ChartDrawing *chart, bool compressed) {
+  FileReading device;
+  struct stat status {};
+  const FileDescriptor file = openRegularFile(dir, fileName, device, status);
+  if (!file.isOpen()) {
     return device;
   }
   device.writtenNanoseconds =
       std::int64_t{status.st_mtim.tv_sec} * 1'000'000'000 + status.st_mtim.tv_nsec;
-  countTheWindow(device, file, status, window, chart);
+  if (compressed) {
+    countCompressed(device, file, status, window, chart);
+  } else {
+    countTheWindow(device, file, status, window, chart);
+  }
+  return device;
+}
+
+// Adds what an older part of the device's history says to what the newer parts said.
+void addOlder(FileReading &device, const std::string &fileName, FileReading older) {
+  // An empty device file after a rotation is no oddity.
+  device.notes.erase(std::remove(device.notes.begin(), device.notes.end(), "empty file"),
+                     device.notes.end());
+  device.records += older.records;
+  if (device.lastSeen == 0 && older.lastSeen != 0) {
+    device.lastSeen = older.lastSeen;
+    device.last = std::move(older.last);
+  }
+  for (const std::string &note : older.notes) {
+    device.notes.push_back(printable(fileName) + ": " + note);
+  }
+  device.needsOlder = older.needsOlder;
+  device.predecessorsRead.push_back(fileName);
+}
+
+} // namespace
+
+FileReading readDeviceFile(const FileDescriptor &dir, const std::string &fileName,
+                           const Window &window, ChartDrawing *chart) {
+  return readOneFile(dir, fileName, window, chart, false);
+}
+
+FileReading readDeviceFiles(const FileDescriptor &dir, const DeviceFileNames &names,
+                            const Window &window, ChartDrawing *chart) {
+  FileReading device;
+  if (names.current) {
+    device = readDeviceFile(dir, names.deviceFile, window, chart);
+  } else {
+    device.needsOlder = true;
+  }
+  for (const Predecessor &older : names.predecessors) {
+    if (!device.needsOlder) {
+      break;
+    }
+    addOlder(device, older.name, readOneFile(dir, older.name, window, chart, older.compressed));
+  }
   return device;
 }
 
@@ -360,29 +568,4 @@ FileReading readDeviceFile(const fs::path &path, const Window &window, ChartDraw
   const fs::path parent = path.has_parent_path() ? path.parent_path() : fs::path(".");
   const FileDescriptor dir(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   return readDeviceFile(dir, path.filename().string(), window, chart);
-}
-
-void IntervalTally::add(std::int64_t seconds) {
-  if (seconds <= 0) {
-    return; // records of one second are one measurement sent twice, not an interval
-  }
-  std::size_t bucket = 0;
-  for (auto rest = static_cast<std::uint64_t>(std::max<std::int64_t>(seconds, 0)); rest > 0;
-       rest >>= 1U) {
-    ++bucket;
-  }
-  ++counts_.at(bucket);
-  sums_.at(bucket) += static_cast<double>(seconds);
-  ++total_;
-}
-
-std::optional<double> IntervalTally::usual() const {
-  std::uint64_t below = 0;
-  for (std::size_t bucket = 0; bucket < buckets; ++bucket) {
-    below += counts_.at(bucket);
-    if (total_ > 0 && below * 2 >= total_) {
-      return sums_.at(bucket) / static_cast<double>(counts_.at(bucket));
-    }
-  }
-  return std::nullopt;
 }

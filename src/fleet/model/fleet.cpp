@@ -1,12 +1,13 @@
 #include "fleet/model/fleet.hpp"
 #include "fleet/model/device_file.hpp"
+#include "fleet/model/rotation.hpp"
 
 #include "base/escaping.hpp"
 #include "devicelog/record_format.hpp"
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
+#include <map>
 #include <memory>
 #include <unordered_map>
 
@@ -37,9 +38,23 @@ struct Entry {
   bool directory = false;
 };
 
-// The entries of the directory that end as device files do. The kind of each comes with its
-// name on most file systems; where it does not, it is asked for.
-std::vector<Entry> deviceFileEntries(const FileDescriptor &dir) {
+// What the log directory holds: device files, and the rotated parts of device files.
+struct Entries {
+  std::vector<Entry> deviceFiles;
+  // By the device file's name: its rotated parts, with their last writes.
+  std::map<std::string, std::vector<std::pair<std::int64_t, Predecessor>>> rotated;
+};
+
+std::int64_t modifiedNanoseconds(const FileDescriptor &dir, const std::string &name) {
+  struct stat status {};
+  return ::fstatat(dir.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0
+             ? std::int64_t{status.st_mtim.tv_sec} * 1'000'000'000 + status.st_mtim.tv_nsec
+             : 0;
+}
+
+// The entries of the directory that end as device files do, and the rotated parts. The kind
+// of each comes with its name on most file systems; where it does not, it is asked for.
+Entries deviceFileEntries(const FileDescriptor &dir) {
   FileDescriptor listing(::dup(dir.get()));
   std::unique_ptr<DIR, DirectoryCloser> entries(listing.isOpen() ? ::fdopendir(listing.get())
                                                                  : nullptr);
@@ -47,7 +62,7 @@ std::vector<Entry> deviceFileEntries(const FileDescriptor &dir) {
     throw UnreadableLogDirectory("cannot read", errno);
   }
   listing.release(); // the listing owns it now
-  std::vector<Entry> names;
+  Entries names;
   for (;;) {
     errno = 0;
     const dirent *entry = ::readdir(entries.get());
@@ -57,12 +72,34 @@ std::vector<Entry> deviceFileEntries(const FileDescriptor &dir) {
       }
       return names;
     }
-    if (deviceName(entry->d_name)) {
-      const bool directory =
-          entry->d_type == DT_UNKNOWN ? isDirectory(dir, entry->d_name) : entry->d_type == DT_DIR;
-      names.push_back({entry->d_name, directory});
+    const bool directory =
+        entry->d_type == DT_UNKNOWN ? isDirectory(dir, entry->d_name) : entry->d_type == DT_DIR;
+    if (auto rotated = rotatedDeviceFile(entry->d_name); rotated && !directory) {
+      names.rotated[rotated->deviceFile].push_back(
+          {modifiedNanoseconds(dir, entry->d_name), {entry->d_name, rotated->compressed}});
+    } else if (!rotated && deviceName(entry->d_name)) {
+      names.deviceFiles.push_back({entry->d_name, directory});
     }
   }
+}
+
+// The device file `name` and its rotated parts, newest first: the last written first, and
+// of two written in the same instant, the one logrotate made later (".1" before ".2").
+DeviceFileNames namesOf(const std::string &name, Entries &entries) {
+  DeviceFileNames names{name, true, {}};
+  const auto found = entries.rotated.find(name);
+  if (found == entries.rotated.end()) {
+    return names;
+  }
+  auto &parts = found->second;
+  std::sort(parts.begin(), parts.end(), [](const auto &a, const auto &b) {
+    return a.first != b.first ? a.first > b.first : a.second.name < b.second.name;
+  });
+  for (auto &part : parts) {
+    names.predecessors.push_back(std::move(part.second));
+  }
+  entries.rotated.erase(found);
+  return names;
 }
 
 FileDescriptor openLogDirectory(const fs::path &logDir) {
@@ -89,8 +126,10 @@ void addFile(FleetDevice &device, const std::string &fileName, FileReading file,
   if (newer) {
     lastWritten = file.writtenNanoseconds;
     device.lastSeen = file.lastSeen;
-    device.lastSeenFromFileTime = file.lastSeenFromFileTime;
     device.last = std::move(file.last);
+  }
+  for (std::string &part : file.predecessorsRead) {
+    device.predecessorsRead.push_back(std::move(part));
   }
   for (std::string &note : file.notes) {
     device.notes.push_back(std::move(note));
@@ -101,7 +140,7 @@ void addFile(FleetDevice &device, const std::string &fileName, FileReading file,
 // that it keeps the name its file had before a second spelling came.
 std::string listedIdentifier(const Device &listed) {
   const auto fileName = deviceFileName(listed.identifier);
-  return fileName.empty() ? printable(listed.identifier) : shownIdentifier(fileName);
+  return fileName.empty() ? printableUtf8(listed.identifier) : shownIdentifier(fileName);
 }
 
 // The devices, by the list's section or by file, and the files the list does not name.
@@ -157,7 +196,7 @@ void judge(FleetDevice &device, const Window &window) {
       std::sort(device.fileNames.begin(), device.fileNames.end());
       std::string files = "files";
       for (const std::string &fileName : device.fileNames) {
-        files += (files == "files" ? " " : ", ") + printable(fileName);
+        files += (files == "files" ? " " : ", ") + printableUtf8(fileName);
       }
       device.notes.push_back(files);
     }
@@ -170,19 +209,35 @@ void judge(FleetDevice &device, const Window &window) {
   device.stale = device.neverReported || device.lastSeen == 0 || age >= device.staleSeconds;
 }
 
-// Each field the list gives a range, against its last value; a stale device's last values
-// are judged as well: they are what it last measured.
-void check(FleetDevice &device) {
-  if (device.listed == nullptr || device.neverReported) {
+const FieldName *namedField(const FleetDevice &device, std::size_t field) {
+  return device.listed != nullptr && field < device.listed->fields.size()
+             ? &device.listed->fields[field]
+             : nullptr;
+}
+
+// The fields the list names and those with a number in the last record, each judged against
+// its ranges; a stale device's last values are judged as well: they are what it last measured.
+void workOutFields(FleetDevice &device) {
+  if (device.neverReported) {
     return;
   }
-  for (std::size_t field = 0; field < device.listed->fields.size(); ++field) {
-    const FieldName &named = device.listed->fields[field];
-    if (!named.warn && !named.crit) {
+  std::size_t count = device.listed != nullptr ? device.listed->fields.size() : 0;
+  for (const FieldValue &value : device.last.values) {
+    count = std::max(count, value.field + 1);
+  }
+  auto value = device.last.values.begin();
+  for (std::size_t index = 0; index < count; ++index) {
+    DeviceField field{index, namedField(device, index), std::nullopt, FieldState::ok};
+    if (value != device.last.values.end() && value->field == index) {
+      field.last = (value++)->value;
+    }
+    if (field.named == nullptr && !field.last) {
       continue;
     }
-    const std::optional<double> value = lastValueOf(device, field);
-    device.checks.push_back({field, &named, value, stateOf(named, value)});
+    if (field.ranged()) {
+      field.state = stateOf(*field.named, field.last);
+    }
+    device.fields.push_back(field);
   }
 }
 
@@ -191,10 +246,10 @@ DeviceState stateOfDevice(const FleetDevice &device) {
     return DeviceState::stale;
   }
   DeviceState worst = DeviceState::ok;
-  for (const FieldCheck &check : device.checks) {
-    const DeviceState state = check.state == FieldState::critical  ? DeviceState::critical
-                              : check.state == FieldState::unknown ? DeviceState::unknown
-                              : check.state == FieldState::warning ? DeviceState::warning
+  for (const DeviceField &field : device.fields) {
+    const DeviceState state = field.state == FieldState::critical  ? DeviceState::critical
+                              : field.state == FieldState::unknown ? DeviceState::unknown
+                              : field.state == FieldState::warning ? DeviceState::warning
                                                                    : DeviceState::ok;
     worst = std::min(worst, state);
   }
@@ -202,8 +257,8 @@ DeviceState stateOfDevice(const FleetDevice &device) {
 }
 
 bool hasCheckIn(const FleetDevice &device, FieldState state) {
-  return std::any_of(device.checks.begin(), device.checks.end(),
-                     [&](const FieldCheck &check) { return check.state == state; });
+  return std::any_of(device.fields.begin(), device.fields.end(),
+                     [&](const DeviceField &field) { return field.state == state; });
 }
 
 // The worst first: stale devices, the longest silent first, then critical, unknown and
@@ -240,7 +295,7 @@ Fleet judged(Gathering gathering, const Window &window) {
   fleet.devices = std::move(gathering.devices);
   for (FleetDevice &device : fleet.devices) {
     judge(device, window);
-    check(device);
+    workOutFields(device);
     device.state = stateOfDevice(device);
     fleet.staleDevices += device.stale ? 1 : 0;
     fleet.outOfRangeDevices +=
@@ -255,16 +310,6 @@ Fleet judged(Gathering gathering, const Window &window) {
   return fleet;
 }
 
-// No shorter than a slice of the chart: records within one are a single point.
-std::int64_t silenceThresholdOf(const FleetDevice &device, const IntervalTally &intervals,
-                                const Window &window) {
-  const auto usual = intervals.usual();
-  const double fiveIntervals = usual ? 5 * *usual : double(device.staleSeconds);
-  const std::int64_t slice = (window.since.seconds + chartSlices - 1) / chartSlices;
-  return std::max(
-      slice, std::min(device.staleSeconds, static_cast<std::int64_t>(std::ceil(fiveIntervals))));
-}
-
 } // namespace
 
 FieldState stateOf(const FieldName &named, std::optional<double> value) {
@@ -277,24 +322,34 @@ FieldState stateOf(const FieldName &named, std::optional<double> value) {
   return named.warn && alerts(*named.warn, *value) ? FieldState::warning : FieldState::ok;
 }
 
-std::optional<double> lastValueOf(const FleetDevice &device, std::size_t field) {
-  for (const FieldValue &value : device.last.values) {
-    if (value.field == field) {
-      return value.value;
-    }
-  }
-  return std::nullopt;
+std::string DeviceField::name() const {
+  return named != nullptr ? named->name : "field " + std::to_string(index + firstValueFieldNumber);
 }
 
-const FieldName *namedField(const FleetDevice &device, std::size_t field) {
-  return device.listed != nullptr && field < device.listed->fields.size()
-             ? &device.listed->fields[field]
-             : nullptr;
+std::string_view DeviceField::unit() const {
+  return named != nullptr ? std::string_view(named->unit) : std::string_view();
+}
+
+const AlertRange *DeviceField::warn() const {
+  return named != nullptr && named->warn ? &*named->warn : nullptr;
+}
+
+const AlertRange *DeviceField::crit() const {
+  return named != nullptr && named->crit ? &*named->crit : nullptr;
+}
+
+DeviceField fieldOf(const FleetDevice &device, std::size_t index) {
+  for (const DeviceField &field : device.fields) {
+    if (field.index == index) {
+      return field;
+    }
+  }
+  return {index, namedField(device, index), std::nullopt, FieldState::ok};
 }
 
 std::string shownIdentifier(const std::string &fileName) {
   const std::string name = deviceName(fileName).value_or(fileName);
-  return name.empty() ? emptyIdentifierName : printable(name);
+  return name.empty() ? emptyIdentifierName : printableUtf8(name);
 }
 
 Fleet fleetOf(std::vector<DeviceFile> files, const Window &window, const DeviceList *list) {
@@ -316,53 +371,30 @@ Fleet readFleet(const fs::path &logDir, const Window &window, const DeviceList *
   const FileDescriptor dir = openLogDirectory(logDir);
   std::vector<DeviceFile> files;
   std::vector<std::string> problems;
-  for (const Entry &entry : deviceFileEntries(dir)) {
-    const std::string path = printable((logDir / entry.name).string());
-    if (entry.directory) {
-      problems.push_back("skipped " + path + ": a directory, not a device file");
-      continue;
-    }
-    DeviceFile file{entry.name, readDeviceFile(dir, entry.name, window)};
+  Entries entries = deviceFileEntries(dir);
+  const auto read = [&](const DeviceFileNames &names) {
+    DeviceFile file{names.deviceFile, readDeviceFiles(dir, names, window)};
     if (!file.reading.unreadable.empty()) {
-      problems.push_back("cannot read " + path + ": " + file.reading.unreadable);
+      problems.push_back("cannot read " + printable((logDir / names.deviceFile).string()) + ": " +
+                         file.reading.unreadable);
     }
     files.push_back(std::move(file));
+  };
+  for (const Entry &entry : entries.deviceFiles) {
+    if (entry.directory) {
+      problems.push_back("skipped " + printable((logDir / entry.name).string()) +
+                         ": a directory, not a device file");
+      continue;
+    }
+    read(namesOf(entry.name, entries));
+  }
+  // Rotated without a device file made again: the device goes on in its parts.
+  while (!entries.rotated.empty()) {
+    DeviceFileNames names = namesOf(entries.rotated.begin()->first, entries);
+    names.current = false;
+    read(names);
   }
   Fleet fleet = fleetOf(std::move(files), window, list);
   fleet.problems = std::move(problems);
   return fleet;
-}
-
-DeviceChart readChart(const fs::path &logDir, const FleetDevice &device, const Window &window) {
-  ChartDrawing drawing;
-  if (device.records > 0) {
-    const FileDescriptor dir(::open(logDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    for (const std::string &fileName : device.fileNames) {
-      (void)readDeviceFile(dir, fileName, window, &drawing);
-    }
-  }
-  DeviceChart chart;
-  chart.slices = std::move(drawing.slices);
-  for (const auto &[number, slice] : chart.slices) {
-    chart.fields = std::max(chart.fields, slice.means.size());
-  }
-  chart.silenceThreshold = silenceThresholdOf(device, drawing.intervals, window);
-  chart.silences = silencesOf(chart.slices, chart.silenceThreshold, window.now);
-  return chart;
-}
-
-std::vector<Silence> silencesOf(const std::map<long, ChartSlice> &slices, std::int64_t threshold,
-                                std::time_t now) {
-  std::vector<Silence> silences;
-  const ChartSlice *previous = nullptr;
-  for (const auto &[slice, data] : slices) {
-    if (previous != nullptr && data.first - previous->time > threshold) {
-      silences.push_back({previous->time, data.first});
-    }
-    previous = &data;
-  }
-  if (previous != nullptr && now - previous->time > threshold) {
-    silences.push_back({previous->time, now});
-  }
-  return silences;
 }

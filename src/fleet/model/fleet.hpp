@@ -9,13 +9,12 @@
 
 #include "devices/device_list.hpp"
 
-#include <array>
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
-#include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -59,13 +58,25 @@ constexpr std::size_t lastRecordKept = 256;
 // monitoring plugins.
 enum class FieldState { ok, warning, critical, unknown };
 
-// A field of the device that the list gives a warning or critical range: its last value,
-// nothing when that was not a number, and how it stands.
-struct FieldCheck {
-  std::size_t field = 0; // 0 for the first after the identifier
-  const FieldName *named = nullptr;
-  std::optional<double> value;
-  FieldState state = FieldState::ok;
+// A value field of a device, as every output tells it, worked out once here: the list's name,
+// unit and ranges for it, its last value and how that stands.
+struct DeviceField {
+  std::size_t index = 0;             // 0 for the first after the identifier
+  const FieldName *named = nullptr;  // the list's; nullptr when the list names no such field
+  std::optional<double> last;        // in the last record; nothing when no number is there
+  FieldState state = FieldState::ok; // against its ranges; ok without one
+
+  // Its name from the list, else its number as the operator counts fields: "field 3".
+  std::string name() const;
+  // Its unit from the list; "" when none is given.
+  std::string_view unit() const;
+  // Its ranges from the list; nullptr when none is set.
+  const AlertRange *warn() const;
+  const AlertRange *crit() const;
+  // Whether the list gives it a warning or a critical range, against which it is judged.
+  bool ranged() const {
+    return warn() != nullptr || crit() != nullptr;
+  }
 };
 
 // The device's state, worst first: silent for its threshold; a value in its critical range;
@@ -78,31 +89,29 @@ struct FleetDevice {
   // The identifier as every output shows it, safe to show: the file's name without its
   // suffix, or for a listed board, the name of the file its list spelling gives.
   std::string identifier;
-  const Device *listed = nullptr;     // its section of the list; nullptr without a list
-  std::string name;                   // from the list; empty when none is given
-  std::vector<std::string> fileNames; // in the log directory; none when it never reported
-  std::size_t records = 0;            // in the window, lines without a time stamp included
-  std::time_t lastSeen = 0;           // the newest believed stamp; 0 when nothing says
-  bool lastSeenFromFileTime = false;
+  const Device *listed = nullptr;            // its section of the list; nullptr without a list
+  std::string name;                          // from the list; empty when none is given
+  std::vector<std::string> fileNames;        // in the log directory; none when it never reported
+  std::vector<std::string> predecessorsRead; // rotated parts read for the window or last seen
+  std::size_t records = 0;                   // in the window, lines without a time stamp included
+  std::time_t lastSeen = 0;                  // the newest believed stamp; 0 when no record says
   LastRecord last;
   std::vector<std::string> notes; // what was odd about its files
   std::int64_t staleSeconds = 0;  // its own threshold from the list, else the window's
   bool stale = false;             // silent for its threshold, or never reported
   bool neverReported = false;     // a listed board with no file
-  std::vector<FieldCheck> checks; // of the fields with a range, in their order
+  // The fields the list names and those with a number in the last record, by index; none for
+  // a board that never reported.
+  std::vector<DeviceField> fields;
   DeviceState state = DeviceState::ok;
 };
 
-// The list's name and unit of the device's value field `field` (0 for the first after the
-// identifier); nullptr when the list names no such field.
-const FieldName *namedField(const FleetDevice &device, std::size_t field);
+// The device's field `index`: as its fields hold it, or for a field they lack (one a chart
+// finds in older records), what the list says of it.
+DeviceField fieldOf(const FleetDevice &device, std::size_t index);
 
 // How `value` stands against `named`'s ranges; nothing is no number.
 FieldState stateOf(const FieldName &named, std::optional<double> value);
-
-// The value of the device's field `field` in its last record; nothing when it has no number
-// there.
-std::optional<double> lastValueOf(const FleetDevice &device, std::size_t field);
 
 // The exit status in the manner of monitoring plugins, which read 0 as OK, 1 as WARNING,
 // 2 as CRITICAL and 3 as UNKNOWN: 2 when a value is critical or every device is stale (or
@@ -129,20 +138,22 @@ struct Fleet {
 };
 
 // What one device file says about its device, read from its end back to the start of the
-// window.
+// window, and on into its rotated predecessors where the window or the last record reaches
+// past it. An empty file, or a file's time, says nothing: only records do.
 struct FileReading {
-  std::size_t records = 0;  // in the window, lines without a time stamp included
-  std::time_t lastSeen = 0; // the newest believed stamp, else the file's time; 0 for nothing
-  bool lastSeenFromFileTime = false;
+  std::size_t records = 0;             // in the window, lines without a time stamp included
+  std::time_t lastSeen = 0;            // the newest believed stamp; 0 when no record has one
   std::int64_t writtenNanoseconds = 0; // the file's last modification, to order equal stamps
   LastRecord last;
   std::vector<std::string> notes; // what was odd about the file
   std::string unreadable;         // why it could not be read; empty when it could
+  bool needsOlder = false;        // what was read ends after the window's start, or holds no record
+  std::vector<std::string> predecessorsRead; // the rotated parts read, newest first
 };
 
 // A device file of the log directory and what it says.
 struct DeviceFile {
-  std::string name; // in the log directory
+  std::string name; // in the log directory; perhaps only its rotated parts are there
   FileReading reading;
 };
 
@@ -175,56 +186,3 @@ Fleet readFleet(const std::filesystem::path &logDir, const Window &window,
 // identifier's file, ".csv", gets a name with a slash, which no file name can hold.
 std::string shownIdentifier(const std::string &fileName);
 inline const std::string emptyIdentifierName = "(empty)/";
-
-// How many slices a chart has: at most this many points per line.
-constexpr long chartSlices = 1000;
-
-// The records of one slice of the window: the mean, lowest, highest and count of each value
-// field.
-struct ChartSlice {
-  std::time_t first = 0; // of the earliest record in the slice
-  std::time_t time = 0;  // of the latest
-  std::vector<double> means, lows, highs;
-  std::vector<std::size_t> counts;
-};
-
-// How long a device usually leaves between two records: the median interval, kept in
-// buckets of powers of two so that a year of records costs no more memory than a day.
-class IntervalTally {
-public:
-  void add(std::int64_t seconds);
-  // The mean of the intervals in the median's bucket; nothing before two records.
-  std::optional<double> usual() const;
-
-private:
-  static constexpr std::size_t buckets = 64;
-  std::array<std::uint64_t, buckets> counts_{};
-  std::array<double, buckets> sums_{};
-  std::uint64_t total_ = 0;
-};
-
-// A time without records, from the last record before it to the first after it, or to now.
-struct Silence {
-  std::time_t from = 0;
-  std::time_t to = 0;
-};
-
-// What a device's records drew over the window, for its charts.
-struct DeviceChart {
-  std::map<long, ChartSlice> slices; // by slice number
-  std::size_t fields = 0;            // as many value fields as the widest slice has
-  // Records further apart than this are a silence: longer than the device's stale
-  // threshold, or than five times its usual interval if that is shorter. A line drawn across
-  // it would show values nobody measured.
-  std::int64_t silenceThreshold = 0;
-  std::vector<Silence> silences; // oldest first, the one up to now last
-};
-
-// Reads the device's files again, for its chart. One device at a time, so that a page of
-// any number of devices holds one chart in memory.
-DeviceChart readChart(const std::filesystem::path &logDir, const FleetDevice &device,
-                      const Window &window);
-
-// The silences in `slices` longer than `threshold`, oldest first, the one up to `now` last.
-std::vector<Silence> silencesOf(const std::map<long, ChartSlice> &slices, std::int64_t threshold,
-                                std::time_t now);

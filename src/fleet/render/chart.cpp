@@ -273,8 +273,7 @@ std::optional<FieldStats> fieldStats(const std::map<long, ChartSlice> &chart, st
   return stats;
 }
 
-std::string fieldLabel(const FleetDevice &device, std::size_t field) {
-  const FieldName *named = namedField(device, field);
-  const bool withUnit = named != nullptr && !named->unit.empty();
-  return fieldName(device, field) + (withUnit ? " (" + named->unit + ")" : "");
+std::string fieldLabel(const DeviceField &field) {
+  const std::string_view unit = field.unit();
+  return field.name() + (unit.empty() ? "" : " (" + std::string(unit) + ")");
 }

@@ -4,6 +4,7 @@
 // for a field's range, round time ticks for the window, and the figures a panel's heading
 // gives. Nothing here writes markup.
 
+#include "fleet/model/chart_data.hpp"
 #include "fleet/model/fleet.hpp"
 
 #include <cstddef>
@@ -69,7 +70,6 @@ void addToStats(FieldStats &stats, const ChartSlice &slice, std::size_t field);
 // nothing when no slice has a number for it.
 std::optional<FieldStats> fieldStats(const std::map<long, ChartSlice> &chart, std::size_t field);
 
-// What a panel calls the value field numbered `field` (0 for the first after the identifier):
-// its name and unit from the device list, as "temperature (°C)", else its number as the
-// operator counts fields, as "field 3".
-std::string fieldLabel(const FleetDevice &device, std::size_t field);
+// What a panel calls a value field: its name and unit from the device list, as
+// "temperature (°C)", else its number as the operator counts fields, as "field 3".
+std::string fieldLabel(const DeviceField &field);

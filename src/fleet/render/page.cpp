@@ -61,7 +61,14 @@ body { font: 14px system-ui, sans-serif; margin: 16px 24px; color: #222; }
 table { border-collapse: collapse; }
 th, td { padding: 3px 10px; text-align: left; border-bottom: 1px solid #ddd; white-space: nowrap; }
 td.n { text-align: right; }
+td.device { white-space: normal; min-width: 8em; max-width: 24em; overflow-wrap: anywhere; }
 td.last { white-space: normal; max-width: 40em; overflow-wrap: anywhere; }
+@media (max-width: 720px) {
+  body { margin: 8px; }
+  th, td { padding: 3px 6px; }
+  .wide { display: none; }
+  td.last { max-width: none; }
+}
 tr.stale td, tr.critical td { background: #fde2e2; }
 tr.warning td { background: #fff3cd; }
 tr.unknown td { background: #ececec; }
@@ -268,30 +275,21 @@ void writeHoverBands(std::ostream &out, const std::map<long, ChartSlice> &chart,
   out << "</g>\n";
 }
 
-// The field's value in the device's last record, as the table and the metrics give it; the
-// chart's last point where that record has no number there.
-double lastValue(const FleetDevice &device, std::size_t field, const FieldStats &stats) {
-  return lastValueOf(device, field).value_or(stats.last);
-}
-
 // Where the field's warning and critical ranges alert, as bands behind its line: pale yellow
 // and pale red, the critical ones over the warning ones.
-void writeRangeBands(std::ostream &out, const FieldName *named, const Plot &plot) {
-  if (named == nullptr) {
-    return;
-  }
+void writeRangeBands(std::ostream &out, const DeviceField &field, const Plot &plot) {
   const double lowest = -std::numeric_limits<double>::infinity();
   const double highest = std::numeric_limits<double>::infinity();
   for (const auto &[range, colour] :
-       {std::pair{&named->warn, "#fff3cd"}, std::pair{&named->crit, "#f8d7da"}}) {
-    if (!*range) {
+       {std::pair{field.warn(), "#fff3cd"}, std::pair{field.crit(), "#f8d7da"}}) {
+    if (range == nullptr) {
       continue;
     }
-    const double start = (*range)->start.value_or(lowest);
-    const double end = (*range)->end.value_or(highest);
+    const double start = range->start.value_or(lowest);
+    const double end = range->end.value_or(highest);
     const std::vector<std::pair<double, double>> zones =
-        (*range)->inside ? std::vector<std::pair<double, double>>{{start, end}}
-                         : std::vector<std::pair<double, double>>{{lowest, start}, {end, highest}};
+        range->inside ? std::vector<std::pair<double, double>>{{start, end}}
+                      : std::vector<std::pair<double, double>>{{lowest, start}, {end, highest}};
     for (const auto &[from, to] : zones) {
       const double low = std::max(from, plot.axis.low);
       const double high = std::min(to, plot.axis.high);
@@ -304,49 +302,39 @@ void writeRangeBands(std::ostream &out, const FieldName *named, const Plot &plot
   }
 }
 
-// How the field stands against its ranges, when it has one.
-const FieldCheck *checkOf(const FleetDevice &device, std::size_t field) {
-  for (const FieldCheck &check : device.checks) {
-    if (check.field == field) {
-      return &check;
-    }
-  }
-  return nullptr;
-}
-
 // One field's panel: its heading with its figures, then its line against a scale of its own,
 // marked when its last value is out of its range.
 void writePanel(std::ostream &out, const FleetDevice &device, const DeviceChart &chart,
-                std::size_t field, const Window &window, const std::vector<TimeTick> &ticks) {
-  const std::string label = escaped(fieldLabel(device, field));
-  const auto stats = fieldStats(chart.slices, field);
-  const FieldCheck *check = checkOf(device, field);
-  const bool marked = check != nullptr && check->state != FieldState::ok;
-  out << "<div class='panel" << (marked ? " " + lowerCase(stateWord(check->state)) : "")
+                std::size_t index, const Window &window, const std::vector<TimeTick> &ticks) {
+  const DeviceField field = fieldOf(device, index);
+  const std::string label = escaped(fieldLabel(field));
+  const auto stats = fieldStats(chart.slices, index);
+  const bool marked = field.state != FieldState::ok;
+  out << "<div class='panel" << (marked ? " " + lowerCase(stateWord(field.state)) : "")
       << "'>\n<h3>" << label;
   if (marked) {
-    out << " <span class='state'>" << stateWord(check->state) << "</span>";
+    out << " <span class='state'>" << stateWord(field.state) << "</span>";
   }
   if (!stats) {
     out << " <span class='stats'>no number in the window</span></h3>\n</div>\n";
     return;
   }
   const ValueAxis axis = valueAxis(stats->low, stats->high);
-  const FieldName *named = namedField(device, field);
-  const std::string unit =
-      named != nullptr && !named->unit.empty() ? " " + escaped(named->unit) : "";
-  out << " <span class='stats'>last " << figureText(lastValue(device, field, *stats), axis.step)
+  const std::string unit = field.unit().empty() ? "" : " " + escaped(std::string(field.unit()));
+  // The last record's value, as the table and the metrics give it; the chart's last point
+  // where that record has no number there.
+  out << " <span class='stats'>last " << figureText(field.last.value_or(stats->last), axis.step)
       << unit << " · min " << figureText(stats->low, axis.step) << " · max "
       << figureText(stats->high, axis.step) << " · mean " << figureText(stats->mean, axis.step)
       << "</span></h3>\n";
   const Plot plot{windowStart(window), std::max<std::int64_t>(1, window.since.seconds), axis};
   out << "<svg class='chart' xmlns='http://www.w3.org/2000/svg' viewBox='0 0 " << chartWidth << ' '
       << chartHeight << "' width='100%' role='img'><title>" << label << "</title>\n";
-  writeRangeBands(out, namedField(device, field), plot);
+  writeRangeBands(out, field, plot);
   writeSilences(out, chart.silences, plot);
   writeAxes(out, plot, ticks);
-  writeFieldLine(out, chart.slices, field, plot, chart.silenceThreshold);
-  writeHoverBands(out, chart.slices, field, plot, axis, unit);
+  writeFieldLine(out, chart.slices, index, plot, chart.silenceThreshold);
+  writeHoverBands(out, chart.slices, index, plot, axis, unit);
   out << "</svg>\n</div>\n";
 }
 
@@ -393,24 +381,36 @@ std::string headingOf(const FleetDevice &device) {
   return heading;
 }
 
-// The table's rows link to their device's section below, which `sectionId` names.
-std::string sectionId(std::size_t index) {
-  return "device-" + std::to_string(index + 1);
+// The table's rows link to their device's section below, which `sectionId` names after its
+// identifier, so that a bookmark leads to the same board whatever the order: letters, digits,
+// '-', '.' and ':' as they are, any other byte as '_' and its two hex digits.
+std::string sectionId(const FleetDevice &device) {
+  static constexpr char hex[] = "0123456789abcdef";
+  std::string id = "device-";
+  for (const char c : device.identifier) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (std::isalnum(byte) != 0 || c == '-' || c == '.' || c == ':') {
+      id += c;
+    } else {
+      id += {'_', hex[byte >> 4U], hex[byte & 0xfU]};
+    }
+  }
+  return id;
 }
 
 void writeTable(std::ostream &out, const Fleet &fleet) {
-  out << "<table>\n<tr><th>" << headings.device << "</th><th>" << headings.records << "</th><th>"
-      << headings.lastSeen << "</th><th>" << headings.age << "</th><th>" << headings.state
-      << "</th><th>" << headings.last << "</th></tr>\n";
-  for (std::size_t index = 0; index < fleet.devices.size(); ++index) {
-    const FleetDevice &device = fleet.devices[index];
+  // On a narrow screen, the device, its age, its state and its last record.
+  out << "<table>\n<tr><th>" << headings.device << "</th><th class='wide'>" << headings.records
+      << "</th><th class='wide'>" << headings.lastSeen << "</th><th>" << headings.age << "</th><th>"
+      << headings.state << "</th><th>" << headings.last << "</th></tr>\n";
+  for (const FleetDevice &device : fleet.devices) {
     const DeviceWords row = wordsFor(device, fleet.window);
-    out << "<tr class='" << lowerCase(stateWord(device.state)) << "'><td><a href='#"
-        << sectionId(index) << "'>" << escaped(row.device) << "</a></td><td class='n'>"
-        << row.records << "</td><td>" << row.lastSeen << "</td><td class='n'>" << row.age
-        << "</td><td class='state'>" << row.state << "</td><td class='last'>" << escaped(row.last)
-        << (row.last.empty() || row.notes.empty() ? "" : " ") << escaped(row.notes)
-        << "</td></tr>\n";
+    out << "<tr class='" << lowerCase(stateWord(device.state)) << "'><td class='device'><a href='#"
+        << sectionId(device) << "'>" << escaped(row.device) << "</a></td><td class='n wide'>"
+        << row.records << "</td><td class='wide'>" << row.lastSeen << "</td><td class='n'>"
+        << row.age << "</td><td class='state'>" << row.state << "</td><td class='last'>"
+        << escaped(row.last) << (row.last.empty() || row.notes.empty() ? "" : " ")
+        << escaped(row.notes) << "</td></tr>\n";
   }
   out << "</table>\n<p>" << escaped(fleetSummaryLine(fleet)) << "</p>\n";
 }
@@ -438,9 +438,8 @@ void writePage(std::ostream &out, const Fleet &fleet, const ChartReader &chartOf
       << "</h1>\n";
   writeTable(out, fleet);
   writeFilesNotInList(out, fleet.notListed);
-  for (std::size_t index = 0; index < fleet.devices.size(); ++index) {
-    const FleetDevice &device = fleet.devices[index];
-    out << "<section class='device' id='" << sectionId(index) << "'>\n<h2>" << headingOf(device)
+  for (const FleetDevice &device : fleet.devices) {
+    out << "<section class='device' id='" << sectionId(device) << "'>\n<h2>" << headingOf(device)
         << "</h2>\n";
     writeDrawing(out, device, chartOf(device), fleet.window);
     out << "</section>\n";

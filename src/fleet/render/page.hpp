@@ -3,6 +3,7 @@
 // The fleet view as one self-contained HTML page: the table, then for each device a panel per
 // numeric field of its records, each against a value scale of its own.
 
+#include "fleet/model/chart_data.hpp"
 #include "fleet/model/fleet.hpp"
 
 #include <functional>

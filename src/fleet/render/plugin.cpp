@@ -1,30 +1,23 @@
 #include "fleet/render/plugin.hpp"
-#include "fleet/render/table.hpp"
 #include "fleet/render/text.hpp"
 
 #include <array>
+#include <charconv>
+#include <iterator>
 #include <utility>
 
 namespace {
 
-std::string statusWord(FleetStatus status) {
-  const char *const words[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
-  return words[static_cast<int>(status)];
-}
-
-std::string rangeText(const std::optional<AlertRange> &range) {
-  return range ? range->text : "";
+std::string rangeText(const AlertRange *range) {
+  return range != nullptr ? range->text : "";
 }
 
 // One value of the device's last record: 'label'=value[UOM];warn;crit;;
-std::string perfdataOf(const FleetDevice &device, const FieldValue &value) {
-  const FieldName *named = namedField(device, value.field);
+std::string perfdataOf(const FleetDevice &device, const DeviceField &field) {
   const std::string deviceLabel = device.name.empty() ? device.identifier : device.name;
-  std::string data = perfdataLabel(deviceLabel + " " + fieldName(device, value.field)) + "=" +
-                     formatValue(value.value) + (named ? perfdataUnit(named->unit) : "");
-  data += ";" + (named ? rangeText(named->warn) : "") + ";" +
-          (named ? rangeText(named->crit) : "") + ";;";
-  return data;
+  return perfdataLabel(deviceLabel + " " + field.name()) + "=" + plainDecimal(*field.last) +
+         perfdataUnit(field.unit()) + ";" + rangeText(field.warn()) + ";" +
+         rangeText(field.crit()) + ";;";
 }
 
 std::string summaryOf(const Fleet &fleet) {
@@ -66,14 +59,44 @@ std::string perfdataLabel(std::string_view label) {
   return quoted + "'";
 }
 
-std::string pluginOutput(const Fleet &fleet, std::size_t width) {
-  std::string line = "FLEET " + statusWord(fleet.status) + " - " + summaryOf(fleet);
+std::string pluginOutput(const Fleet &fleet, const std::string &table, const std::string &problem) {
+  const FleetStatus status = problem.empty() ? fleet.status : FleetStatus::unknown;
+  std::string line = "FLEET " + stateWord(status) + " - " +
+                     (problem.empty() ? "" : withoutPipes(problem) + "; ") + summaryOf(fleet);
   std::string separator = " | ";
   for (const FleetDevice &device : fleet.devices) {
-    for (const FieldValue &value : device.last.values) {
-      line += separator + perfdataOf(device, value);
-      separator = " ";
+    for (const DeviceField &field : device.fields) {
+      if (field.last) {
+        line += separator + withoutPipes(perfdataOf(device, field));
+        separator = " ";
+      }
     }
   }
-  return line + "\n" + tableText(fleet, width);
+  return line + "\n" + withoutPipes(table);
+}
+
+std::string pluginUnknown(const std::string &reason) {
+  return "FLEET " + stateWord(FleetStatus::unknown) + " - " + withoutPipes(reason) + "\n";
+}
+
+std::string withoutPipes(std::string_view text) {
+  std::string shown;
+  shown.reserve(text.size());
+  for (const char c : text) {
+    if (c == '|') {
+      shown += pipeStandIn;
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
+std::string plainDecimal(double value) {
+  // Fixed notation, as short as reads back to the same double: 1e-300 takes 300 digits, and
+  // the largest double 309.
+  char text[400];
+  const auto result =
+      std::to_chars(std::begin(text), std::end(text), value, std::chars_format::fixed);
+  return {std::begin(text), result.ptr};
 }

@@ -32,30 +32,36 @@ std::string plural(std::size_t count, const char *word) {
   return std::to_string(count) + " " + word + (count == 1 ? "" : "s");
 }
 
-std::string fieldName(const FleetDevice &device, std::size_t field) {
-  const FieldName *named = namedField(device, field);
-  return named != nullptr ? named->name : "field " + std::to_string(field + firstValueFieldNumber);
-}
-
 std::string stateWord(DeviceState state) {
   const char *const words[] = {"STALE", "CRITICAL", "UNKNOWN", "WARNING", "ok"};
   return words[static_cast<int>(state)];
 }
 
+namespace {
+
+// The words of monitoring plugins, in the order of both FieldState and FleetStatus.
+constexpr const char *pluginWords[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
+static_assert(static_cast<int>(FieldState::unknown) == static_cast<int>(FleetStatus::unknown));
+
+} // namespace
+
 std::string stateWord(FieldState state) {
-  const char *const words[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
-  return words[static_cast<int>(state)];
+  return pluginWords[static_cast<int>(state)];
 }
 
-std::string checkText(const FieldCheck &check) {
-  const std::string name = check.named->name + " ";
-  if (!check.value) {
+std::string stateWord(FleetStatus status) {
+  return pluginWords[static_cast<int>(status)];
+}
+
+std::string checkText(const DeviceField &field) {
+  const std::string name = field.name() + " ";
+  if (!field.last) {
     return name + "UNKNOWN (no number)";
   }
-  const AlertRange *range = check.state == FieldState::critical  ? &*check.named->crit
-                            : check.state == FieldState::warning ? &*check.named->warn
+  const AlertRange *range = field.state == FieldState::critical  ? field.crit()
+                            : field.state == FieldState::warning ? field.warn()
                                                                  : nullptr;
-  return name + formatValue(*check.value) + " " + stateWord(check.state) +
+  return name + formatValue(*field.last) + " " + stateWord(field.state) +
          (range != nullptr ? " (" + range->text + ")" : "");
 }
 
@@ -74,15 +80,12 @@ DeviceWords wordsFor(const FleetDevice &device, const Window &window) {
   if (cut) {
     addNote("cut: " + std::to_string(device.last.length) + " bytes");
   }
-  for (const FieldCheck &check : device.checks) {
-    if (check.state != FieldState::ok) {
-      addNote(checkText(check));
+  for (const DeviceField &field : device.fields) {
+    if (field.state != FieldState::ok) {
+      addNote(checkText(field));
     }
   }
   std::for_each(device.notes.begin(), device.notes.end(), addNote);
-  if (device.lastSeenFromFileTime) {
-    addNote("time of the file");
-  }
   const std::string shown =
       device.identifier + (device.name.empty() ? "" : " (" + device.name + ")");
   if (device.neverReported) {

@@ -31,19 +31,16 @@ DeviceWords wordsFor(const FleetDevice &device, const Window &window);
 // A value as the C locale writes it, as short as it can be read back: "21.5", "1e+300".
 std::string formatValue(double value);
 
-// What every output calls the device's value field `field` (0 for the first after the
-// identifier): its name from the device list, else its number as the operator counts
-// fields, "field 3".
-std::string fieldName(const FleetDevice &device, std::size_t field);
-
 // "STALE", "CRITICAL", "UNKNOWN", "WARNING", "ok".
 std::string stateWord(DeviceState state);
-// "CRITICAL", "UNKNOWN", "WARNING", "OK".
+// "OK", "WARNING", "CRITICAL", "UNKNOWN": the words of monitoring plugins, for a field and
+// for the fleet's status alike.
 std::string stateWord(FieldState state);
+std::string stateWord(FleetStatus status);
 
 // A field against its ranges, as "temperature 36.2 CRITICAL (2:35)" or "battery UNKNOWN (no
 // number)"; the field's name is from the list.
-std::string checkText(const FieldCheck &check);
+std::string checkText(const DeviceField &field);
 
 // "12 devices, 1 stale (no record for 1h)".
 std::string fleetSummaryLine(const Fleet &fleet);
