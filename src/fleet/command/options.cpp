@@ -85,8 +85,12 @@ FleetCommandLine readFleetCommandLine(int argc, char *argv[]) {
   // Help or version that cannot be written is UNKNOWN too, as any output that fails.
   // With --check anywhere on the line, a monitoring engine runs it: it reads the mistake
   // from standard output, as the status line, since it shows nothing else.
-  const Program program{"report-collector-fleet", usage, static_cast<int>(FleetStatus::unknown),
-                        static_cast<int>(FleetStatus::unknown), [&](const std::string &problem) {
+  const Program program{"report-collector-fleet",
+                        usage,
+                        static_cast<int>(FleetStatus::unknown),
+                        static_cast<int>(FleetStatus::unknown),
+                        0,
+                        [&](const std::string &problem) {
                           if (asksForCheck(argc, argv)) {
                             (void)writeAll(STDOUT_FILENO, pluginUnknown(problem));
                           }
