@@ -7,7 +7,7 @@
 namespace {
 
 TEST(RefusalByDeviceList, AdmitsListedIdentifiersInAnySpelling) {
-  const DeviceList devices = parseDeviceList("[24:6F:28:A1:03:5C]\n[30aea40c2f44]\n", "devices");
+  const DeviceKeys devices(parseDeviceList("[24:6F:28:A1:03:5C]\n[30aea40c2f44]\n", "devices"));
   struct Case {
     std::string identifier;
     std::optional<std::string> refusal;

@@ -571,6 +571,18 @@ const Device *DeviceList::find(std::string_view identifier) const {
   return found == indexOfKey_.end() ? nullptr : &devices[found->second];
 }
 
+DeviceKeys::DeviceKeys(const DeviceList &list) {
+  sorted_.reserve(list.devices.size());
+  for (const Device &device : list.devices) {
+    sorted_.push_back(device.key);
+  }
+  std::sort(sorted_.begin(), sorted_.end());
+}
+
+bool DeviceKeys::contains(std::string_view identifier) const {
+  return std::binary_search(sorted_.begin(), sorted_.end(), deviceKey(identifier));
+}
+
 DeviceList parseDeviceList(std::string_view text, const std::string &fileName) {
   if (text.substr(0, byteOrderMark.size()) == byteOrderMark) {
     text.remove_prefix(byteOrderMark.size());

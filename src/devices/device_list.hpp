@@ -100,6 +100,23 @@ private:
   std::unordered_map<std::string, std::size_t> indexOfKey_;
 };
 
+// The keys of a list's boards and nothing more: all the collector needs to tell a board from
+// the rest. It holds them for months and reads a new list beside them on a reload, so it
+// keeps these, about the list's size, rather than the whole list, about ten times it.
+class DeviceKeys {
+public:
+  explicit DeviceKeys(const DeviceList &list);
+
+  // Whether `identifier`, in any spelling, names a board of the list.
+  bool contains(std::string_view identifier) const;
+  std::size_t size() const {
+    return sorted_.size();
+  }
+
+private:
+  std::vector<std::string> sorted_;
+};
+
 // A mistake in a device list, worded "FILE:LINE: what is wrong".
 class DeviceListError : public std::runtime_error {
 public:

@@ -10,4 +10,4 @@
 
 // What the operator is told when `record` is refused because its identifier is not on
 // `devices`, or nothing when it may be stored. Without a list (nullptr), every record may.
-std::optional<std::string> refusalByDeviceList(const DeviceList *devices, const Record &record);
+std::optional<std::string> refusalByDeviceList(const DeviceKeys *devices, const Record &record);

@@ -13,6 +13,8 @@
 
 #include <asio.hpp>
 
+#include <malloc.h>
+
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -64,6 +66,17 @@ tcp::acceptor openListener(asio::io_context &context, const Options &options) {
   return acceptor;
 }
 
+// The keys of the boards on the device list `file`. The list itself is let go at once, and
+// what it took is given back to the system: a collector runs for months after a reload.
+DeviceKeys readDeviceKeys(const std::filesystem::path &file) {
+  struct GiveBackMemory {
+    ~GiveBackMemory() {
+      ::malloc_trim(0);
+    }
+  } giveBack;
+  return DeviceKeys(readDeviceList(file));
+}
+
 // A connection that waits on the reactor for its peer's bytes or for its time to pass,
 // while the loop serves the others.
 struct Place {
@@ -82,7 +95,7 @@ struct Place {
 // back-off for shortages of descriptors are its own for the whole run.
 class Collector {
 public:
-  Collector(const Options &options, std::optional<DeviceList> devices)
+  Collector(const Options &options, std::optional<DeviceKeys> devices)
       : options_(options), devices_(std::move(devices)),
         reactor_([this](int signalNumber) { onSignal(signalNumber); }),
         acceptor_(openListener(reactor_.context(), options)), places_(placesFor(openFilesLimit())) {
@@ -122,8 +135,8 @@ private:
   // list that no longer reads correctly is reported, and the one in force stays.
   void reloadDevices() {
     try {
-      devices_ = readDeviceList(*options_.devices);
-      console::devicesReloaded(devices_->devices.size());
+      devices_ = readDeviceKeys(*options_.devices);
+      console::devicesReloaded(devices_->size());
     } catch (const std::exception &e) {
       console::exception(std::string(e.what()) + ": the device list in force stays");
     }
@@ -397,7 +410,7 @@ private:
   }
 
   const Options &options_;
-  std::optional<DeviceList> devices_; // nothing without --devices: every identifier is stored
+  std::optional<DeviceKeys> devices_; // nothing without --devices: every identifier is stored
   StopState stop_;
   Reactor reactor_;
   tcp::acceptor acceptor_;
@@ -421,9 +434,9 @@ int runServer(const Options &options) {
   try {
     // Checked before the listener opens: a collector that can store nothing, or that cannot
     // tell boards from the rest, must not let a board believe it stored its report.
-    std::optional<DeviceList> devices;
+    std::optional<DeviceKeys> devices;
     if (options.devices) {
-      devices = readDeviceList(*options.devices);
+      devices = readDeviceKeys(*options.devices);
     }
     prepareLogDirectory(options.logDir);
     for (const std::string &problem : mendTornRecords(options.logDir)) {
