@@ -218,26 +218,6 @@ TEST(FieldStats, LastLowestHighestAndMeanOfTheRecords) {
   EXPECT_FALSE(fieldStats({{0, slice({1, 0}, {1, 0})}}, 1));
 }
 
-TEST(FieldLabel, TheListsNameAndUnitElseTheFieldsNumber) {
-  Device named;
-  named.fields = std::vector<FieldName>{{"temperature", "°C"}, {"humidity", "%"}, {"state", ""}};
-  FleetDevice unlisted;
-  FleetDevice listed;
-  listed.listed = &named;
-  struct Case {
-    const FleetDevice *device;
-    std::size_t field;
-    const char *label;
-  };
-  const Case cases[] = {
-      {&unlisted, 0, "field 3"},    {&unlisted, 2, "field 5"}, {&listed, 0, "temperature (°C)"},
-      {&listed, 1, "humidity (%)"}, {&listed, 2, "state"},     {&listed, 3, "field 6"},
-  };
-  for (const Case &c : cases) {
-    EXPECT_EQ(fieldLabel(fieldOf(*c.device, c.field)), c.label) << c.field;
-  }
-}
-
 // Records of the device A: how long before now each came, oldest first, and its values.
 using Records = std::vector<std::pair<std::int64_t, std::string>>;
 

@@ -169,6 +169,52 @@ TEST(FleetWithAList, ShowsTheListsBoardsAndLeavesOtherFilesOutOfTheStatus) {
   }
 }
 
+// Every output shows a field from these facts alone: a fault here shows in all of them.
+TEST(DeviceFields, EachCarriesItsNameUnitRangesLastValueAndStateOnce) {
+  struct Case {
+    const char *what;
+    DeviceFile file;
+    const DeviceList *list;
+    // Index, name, unit, warning and critical range, last value and state, for each field.
+    std::vector<std::string> fields;
+  };
+  const Case cases[] = {
+      {"a board of a kind: no number where a range is set is unknown",
+       file("AA", 60, "n/a,55,3.1"),
+       &ranged,
+       {"0 temperature °C 5:30 2:35 - unknown", "1 humidity % - - 55 ok",
+        "2 battery V 3.4: 3.2: 3.1 critical"}},
+      {"its own warning range over its kind's; a field the list does not name, by its number",
+       file("BB", 60, "29,50,3.5,7"),
+       &ranged,
+       {"0 temperature °C 8:28 2:35 29 warning", "1 humidity % - - 50 ok",
+        "2 battery V 3.4: 3.2: 3.5 ok", "3 field 6  - - 7 ok"}},
+      {"without a list, the fields with a number, by their numbers",
+       file("CC", 60, "1,abc,-2.5"),
+       nullptr,
+       {"0 field 3  - - 1 ok", "2 field 5  - - -2.5 ok"}},
+  };
+  const auto range = [](const AlertRange *r) {
+    return r != nullptr ? r->text : "-";
+  };
+  const char *const states[] = {"ok", "warning", "critical", "unknown"};
+  for (const Case &c : cases) {
+    const Fleet fleet = fleetOf({c.file}, window, c.list);
+    const auto device = std::find_if(fleet.devices.begin(), fleet.devices.end(),
+                                     [&](const FleetDevice &d) { return !d.neverReported; });
+    ASSERT_NE(device, fleet.devices.end()) << c.what;
+    std::vector<std::string> fields;
+    for (const DeviceField &f : device->fields) {
+      std::ostringstream line;
+      line << f.index << " " << f.name() << " " << f.unit() << " " << range(f.warn()) << " "
+           << range(f.crit()) << " ";
+      line << (f.last ? plainDecimal(*f.last) : "-") << " " << states[int(f.state)];
+      fields.push_back(line.str());
+    }
+    EXPECT_EQ(fields, c.fields) << c.what;
+  }
+}
+
 TEST(FleetAsAPlugin, GivesTheStatusLineWithPerformanceDataBeforeTheTable) {
   const Fleet fleet =
       fleetOf({file("AA", 60, "36.2,55,3.9,x"), file("BB", 7200, "20")}, window, &ranged);
