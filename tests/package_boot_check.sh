@@ -20,7 +20,7 @@ deb=$(realpath "$1")
 root=$(mktemp -d /var/tmp/package-boot.XXXXXX)
 trap 'rm -rf "$root"' EXIT
 chmod 755 "$root" # mktemp made it 0700, and the system's own users must get through it
-command -v debootstrap systemd-nspawn >/dev/null ||
+{ command -v debootstrap && command -v systemd-nspawn; } >/dev/null ||
   apt-get install -y -qq debootstrap systemd-container >/dev/null
 debootstrap --variant=minbase bookworm "$root" \
   "$(awk '/^URIs:/{print $2; exit}' /etc/apt/sources.list.d/debian.sources)" >/dev/null
