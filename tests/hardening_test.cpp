@@ -104,11 +104,14 @@ TEST_F(Hardening, AnOrderlyCloseMeansEverythingSentIsStored) {
     overflow += "x,OVER," + std::string(90, 'o') + "\n";
   }
   const std::string escapes = "\x1b]0;pwned\a\x1b[2J\x1b[31m";
+  const std::string header = "PROXY TCP4 192.0.2.7 127.0.0.1 40000 999\r\n";
+  const char *proxy = "127.0.0.2";
   const struct {
     const char *what;
     std::string sent;
     bool delivered;
     std::string said;
+    const char *from = nullptr;
   } cases[] = {
       {"a burst in one write", burst, true, ""},
       {"control bytes", "ESC," + escapes + "\n", true, ""},
@@ -123,10 +126,21 @@ TEST_F(Hardening, AnOrderlyCloseMeansEverythingSentIsStored) {
        "dropped 1 line from 127.0.0.1 that name no device"},
       // What arrives after the collector has read its fill is counted only if it was there.
       {"beyond a report's limit", overflow, false, "bytes from 127.0.0.1"},
+      // A PROXY header is only bytes of a report but from a proxy, which must send one.
+      {"a PROXY header not from a proxy", header + "x,UNTRUSTED\n", false,
+       "dropped 1 line from 127.0.0.1 that name no device"},
+      {"a proxy's health check", std::string("\r\n\r\n\0\r\nQUIT\n\x20\0\0\0", 16), true, "",
+       proxy},
+      {"a proxy's report without a header", "T,1\n", false,
+       "reset the connection of 127.0.0.2 (--proxy-from): no PROXY protocol header", proxy},
+      {"a proxy's header cut short", header.substr(0, 20), false,
+       "reset the connection of 127.0.0.2 (--proxy-from): its PROXY header cut short after 20 "
+       "bytes",
+       proxy},
   };
-  start();
+  start({"--proxy-from=127.0.0.2"});
   for (const auto &c : cases) {
-    EXPECT_EQ(sendReport(c.sent), c.delivered) << c.what;
+    EXPECT_EQ(finishReport(connectToCollector(999, c.from), c.sent), c.delivered) << c.what;
     EXPECT_TRUE(stderrHas(c.said)) << c.what;
   }
   const auto stored = storedRecords(dir);
@@ -151,7 +165,7 @@ TEST_F(Hardening, AnOrderlyCloseMeansEverythingSentIsStored) {
     resets += line == "Exception: reset the connection of 127.0.0.1: its report was not stored "
                       "in full";
   }
-  EXPECT_EQ(resets, 5) << err();
+  EXPECT_EQ(resets, 6) << err();
 }
 
 TEST_F(Hardening, KillNineLeavesOnlyWholeLinesOnceStartedAgain) {

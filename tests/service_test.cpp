@@ -51,6 +51,12 @@ TEST_F(Service, AnswersTheCommandLineAndStartsNothingOnAUsageError) {
       {{"-d", "x", "stray"}, 2, "", "report-collector: unexpected argument 'stray'\n" + hint},
       {{"--devices"}, 2, "", "report-collector: option '--devices' requires a value\n" + hint},
       {{"--devices="}, 2, "", "report-collector: the device list's file name is empty\n" + hint},
+      {{"--proxy-from=10.0.0.0/33"},
+       2,
+       "",
+       "report-collector: invalid proxy address '10.0.0.0/33': an IPv4 or IPv6 address is "
+       "needed, with /PREFIX optionally (0 to 32 bits for IPv4, to 128 for IPv6)\n" +
+           hint},
   };
   for (const auto &c : cases) {
     const std::string what = c.args.front();

@@ -3,6 +3,7 @@
 #include "server/connection.hpp"
 
 #include "server/console.hpp"
+#include "server/proxy_header.hpp"
 
 #include <ctime>
 
@@ -14,20 +15,27 @@ constexpr const char *stoppingProblem = "read_until: stopping: Operation aborted
 // Whether the operator has been told of `loss` where it happened, or in a count, so that
 // the reset needs no line of its own.
 bool toldWhereItHappened(Loss loss) {
-  return loss == Loss::unread || loss == Loss::stopping || loss == Loss::evicted;
+  return loss == Loss::unread || loss == Loss::stopping || loss == Loss::evicted ||
+         loss == Loss::noProxyHeader;
 }
 
 } // namespace
 
-Connection::Connection(Peer peer, Clock::time_point now)
-    : peer_(std::move(peer)), deadline_(now + reportTimeLimit), lastWholeLine_(now) {}
+Connection::Connection(Peer peer, Clock::time_point now, bool fromProxy)
+    : peer_(std::move(peer)), deadline_(now + reportTimeLimit), lastWholeLine_(now),
+      awaitingHeader_(fromProxy) {}
 
 Report Connection::takeMore(Clock::time_point now) {
   if (stage_ == Stage::closing) {
     return {}; // after a failed read the kernel may say "end of file": it is not the peer's end
   }
   std::string fresh;
-  const std::error_code error = takeWhatHasArrived(socket(), fresh, maxReportBytes - bytesTaken_);
+  std::error_code error;
+  if (!awaitingHeader_) {
+    error = takeWhatHasArrived(socket(), fresh, maxReportBytes - bytesTaken_);
+  } else if (!takeProxyHeader(fresh, error)) {
+    return {};
+  }
   bytesTaken_ += fresh.size();
   const bool peerClosed = error == asio::error::eof;
   if (error == asio::error::connection_reset && stage_ == Stage::receiptGiven && fresh.empty() &&
@@ -58,6 +66,49 @@ Report Connection::takeMore(Clock::time_point now) {
     settle(peerClosed, !report.pkg.empty(), now);
   }
   return report;
+}
+
+// Takes what has come of a proxy's PROXY header, and puts in `fresh` what followed it, with
+// what has come since. Says whether a report may follow: not while the header is incomplete,
+// nor once it proved invalid, nor after the proxy's own header with nothing behind it, such
+// as its health check, which is closed in order with nothing stored. Bytes that do follow
+// a header of the proxy's own are a report of the proxy's own address.
+bool Connection::takeProxyHeader(std::string &fresh, std::error_code &error) {
+  error = takeWhatHasArrived(socket(), header_, longestProxyHeader);
+  const ProxyHeader header = readProxyHeader(header_);
+  if (header.kind == ProxyHeader::Kind::invalid) {
+    refuseProxyHeader(header.problem);
+    return false;
+  }
+  if (header.kind == ProxyHeader::Kind::incomplete) {
+    if (error == asio::error::eof && !header_.empty()) {
+      refuseProxyHeader("its PROXY header cut short after " + std::to_string(header_.size()) +
+                        " bytes");
+    } else if (error) {
+      failRead(error);
+    }
+    return false;
+  }
+  awaitingHeader_ = false;
+  fresh = header_.substr(header.length);
+  header_ = std::string();
+  if (header.kind == ProxyHeader::Kind::proxied) {
+    peer_.address = shownAddress(header.source);
+  } else if (fresh.empty()) {
+    healthCheck_ = true;
+    stage_ = Stage::closing;
+    return false;
+  }
+  if (!error) {
+    error = takeWhatHasArrived(socket(), fresh, maxReportBytes);
+  }
+  return true;
+}
+
+void Connection::refuseProxyHeader(const std::string &problem) {
+  announce();
+  console::proxyHeaderRefused(address(), problem);
+  lose(Loss::noProxyHeader);
 }
 
 // Where the report stands once new bytes are taken.
@@ -124,7 +175,10 @@ void Connection::giveReceipt() {
 }
 
 void Connection::endAtDeadline() {
-  if (cutter_.midLine()) {
+  if (headerBegun()) {
+    refuseProxyHeader("its PROXY header cut short after " + std::to_string(header_.size()) +
+                      " bytes");
+  } else if (cutter_.midLine()) {
     announce();
     console::droppedFragment(cutter_.partialLineBytes(), address());
     lose(Loss::unfinishedLine);
@@ -133,7 +187,7 @@ void Connection::endAtDeadline() {
 }
 
 void Connection::endAtStop() {
-  if (cutter_.midLine()) {
+  if (cutter_.midLine() || headerBegun()) {
     announce();
     console::exception(stoppingProblem);
     lose(Loss::stopping);
@@ -166,7 +220,7 @@ void Connection::close() {
       console::peerReset(address());
     }
     resetConnection(peer_.socket);
-  } else if (bytesTaken_ == 0) {
+  } else if (bytesTaken_ == 0 && !healthCheck_) {
     resetConnection(peer_.socket);
   } else {
     closeInOrder(peer_.socket);

@@ -28,6 +28,7 @@ enum class Loss {
   notStored,      // a record was refused or could not be written
   stopping,       // a stop came while a line was begun
   evicted,        // its place was needed, and it had sent no whole line for longest
+  noProxyHeader,  // a trusted proxy's connection that did not begin with a valid header
 };
 
 class Connection {
@@ -36,7 +37,9 @@ public:
   // of a report are stored within the same time.
   static constexpr auto reportTimeLimit = std::chrono::seconds(10);
 
-  Connection(Peer peer, Clock::time_point now);
+  // A connection `fromProxy` must begin with a PROXY protocol header, which names the
+  // board whose report follows.
+  Connection(Peer peer, Clock::time_point now, bool fromProxy = false);
 
   // Takes what the peer has sent since, without waiting, and returns the lines it completes,
   // for the caller to store. A read that fails, a line longer than a report may be and bytes
@@ -84,7 +87,7 @@ public:
     return loss_;
   }
   bool hasSentNothing() const {
-    return bytesTaken_ == 0;
+    return bytesTaken_ == 0 && header_.empty();
   }
   int socket() const {
     return peer_.socket.get();
@@ -92,6 +95,7 @@ public:
   FileDescriptor &descriptor() {
     return peer_.socket;
   }
+  // The board's: the peer's own, or the one its proxy's header names.
   const std::string &address() const {
     return peer_.address;
   }
@@ -107,6 +111,11 @@ public:
 
 private:
   void failRead(const std::error_code &error);
+  bool takeProxyHeader(std::string &fresh, std::error_code &error);
+  void refuseProxyHeader(const std::string &problem);
+  bool headerBegun() const {
+    return awaitingHeader_ && !header_.empty();
+  }
   void settle(bool peerClosed, bool tookLines, Clock::time_point now);
 
   Peer peer_;
@@ -119,4 +128,7 @@ private:
   std::size_t bytesTaken_ = 0;      // toward maxReportBytes
   bool echoed_ = false;             // the report's first lines are on the console
   bool announced_ = false;          // "Connection from" is on the console
+  bool awaitingHeader_;             // a proxy's, until its PROXY header is taken
+  std::string header_;              // what of the PROXY header has come
+  bool healthCheck_ = false;        // a proxy's own connection that sent nothing more
 };

@@ -274,6 +274,10 @@ void placesGivenUp(std::size_t places, std::size_t inOrder, std::size_t reset) {
             " that had waited longest for a whole line");
 }
 
+void proxyHeaderRefused(const std::string &peerAddress, const std::string &problem) {
+  exception("reset the connection of " + peerAddress + " (--proxy-from): " + problem);
+}
+
 void peerReset(const std::string &peerAddress) {
   exception("reset the connection of " + peerAddress + ": its report was not stored in full");
 }

@@ -52,6 +52,10 @@ void laterLines(const std::string &peerAddress, const std::string &lines);
 // waited longest for a whole line.
 void placesGivenUp(std::size_t places, std::size_t inOrder, std::size_t reset);
 
+// The connection of `peerAddress`, a proxy's by --proxy-from, was reset: it did not begin
+// with a PROXY header the collector takes, for `problem`.
+void proxyHeaderRefused(const std::string &peerAddress, const std::string &problem);
+
 // The connection of `peerAddress` was reset, because not all it sent was stored.
 void peerReset(const std::string &peerAddress);
 

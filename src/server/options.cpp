@@ -8,6 +8,7 @@ namespace {
 
 // getopt_long's value for the options that have no short form.
 constexpr int devicesOption = 0x100;
+constexpr int proxyFromOption = 0x101;
 
 constexpr const char *usage = R"(Usage: report-collector [OPTION]...
 Collects one-line CSV reports from devices over TCP and appends each record, stamped with
@@ -20,6 +21,11 @@ the local time, to DIR/<device identifier without colons>.csv.
                        directory); it is created when missing
       --devices=FILE   store records only for the devices listed in FILE, refusing
                        every other identifier; see report-collector-devices(5)
+      --proxy-from=ADDRESS[/PREFIX]
+                       take connections from ADDRESS, IPv4 or IPv6, or from any
+                       address within PREFIX bits of it, as a proxy's: each must
+                       begin with a PROXY protocol header, version 1 or 2, naming
+                       the board; may be given more than once
   -h, --help           show this help and exit
   -V, --version        show the version and exit
 
@@ -31,10 +37,12 @@ listener, the log directory or the device list fails, 2 on a usage error.
 } // namespace
 
 CommandLine readCommandLine(int argc, char *argv[]) {
-  const std::vector<option> longOptions{{"port", required_argument, nullptr, 'p'},
-                                        {"listen", required_argument, nullptr, 'l'},
-                                        {"log-dir", required_argument, nullptr, 'd'},
-                                        {"devices", required_argument, nullptr, devicesOption}};
+  const std::vector<option> longOptions{
+      {"port", required_argument, nullptr, 'p'},
+      {"listen", required_argument, nullptr, 'l'},
+      {"log-dir", required_argument, nullptr, 'd'},
+      {"devices", required_argument, nullptr, devicesOption},
+      {"proxy-from", required_argument, nullptr, proxyFromOption}};
   CommandLine commandLine;
   Options &options = commandLine.options;
   commandLine.exitStatus = readOptions(
@@ -48,6 +56,16 @@ CommandLine readCommandLine(int argc, char *argv[]) {
         if (option == 'l') {
           options.listen = value;
           return value.empty() ? "the listen address is empty" : "";
+        }
+        if (option == proxyFromOption) {
+          const auto range = addressRange(value);
+          if (range) {
+            options.trustedProxies.push_back(*range);
+          }
+          return range ? ""
+                       : "invalid proxy address '" + value +
+                             "': an IPv4 or IPv6 address is needed, with /PREFIX optionally "
+                             "(0 to 32 bits for IPv4, to 128 for IPv6)";
         }
         if (option == devicesOption) {
           options.devices = value;

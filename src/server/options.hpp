@@ -1,9 +1,12 @@
 #pragma once
 
+#include "server/proxy_header.hpp"
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 // The TCP port the collector listens on, on every IPv4 interface, unless told otherwise.
 constexpr std::int32_t listenPort = 999;
@@ -17,6 +20,9 @@ struct Options {
   std::filesystem::path logDir = "log"; // relative paths are below the working directory
   // The device list: only the identifiers on it are stored. Without one, every identifier is.
   std::optional<std::filesystem::path> devices;
+  // Proxies: a connection from these addresses begins with a PROXY protocol header that
+  // names the board it relays.
+  std::vector<AddressRange> trustedProxies;
 };
 
 // The options to serve with, or the exit status when the command line is all there is to

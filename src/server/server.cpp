@@ -198,7 +198,7 @@ private:
   // Serves a peer just taken: a report whose lines and end are already there is stored and
   // closed at once, without the reactor; any other waits in a place of its own.
   void admit(Peer peer) {
-    Connection c(std::move(peer), Clock::now());
+    Connection c = connectionOf(std::move(peer));
     takeAndStore(c);
     if (c.stage() == Stage::awaitingQuiet) {
       takeAndStore(c); // a board that closed its side needs no quiet time
@@ -217,6 +217,12 @@ private:
     Place &place = waiting_.emplace_back(reactor_.context(), std::move(c));
     place.wait.arm(place.lent->socket());
     nextDeadline_ = std::min(nextDeadline_, place.connection.nextDeadline());
+  }
+
+  // The connection of `peer`: one from a proxy the operator trusts begins with its header.
+  Connection connectionOf(Peer peer) const {
+    const bool fromProxy = isWithin(options_.trustedProxies, peer.endpoint);
+    return {std::move(peer), Clock::now(), fromProxy};
   }
 
   // Stores what came to the connections in places, moves on those whose time has come, and
@@ -333,7 +339,7 @@ private:
     }
     for (Peer peer; !stop_.timeIsUp(Clock::now()) && !acceptWaitingPeer(acceptor_, peer);
          peer = Peer()) {
-      Connection c(std::move(peer), Clock::now());
+      Connection c = connectionOf(std::move(peer));
       endAtStop(c);
       c.close();
     }

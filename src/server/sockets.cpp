@@ -47,6 +47,7 @@ std::error_code acceptWaitingPeer(asio::ip::tcp::acceptor &acceptor, Peer &peer)
     if (fd >= 0) {
       peer.socket = FileDescriptor(fd);
       peer.address = shownAddress(address);
+      peer.endpoint = address;
       return {};
     }
     if (!peerGaveUp(errno)) {

@@ -21,7 +21,8 @@ using Clock = std::chrono::steady_clock;
 // reactor only if it must wait: most peers have sent their line by the time they are taken.
 struct Peer {
   FileDescriptor socket;
-  std::string address; // as shownAddress writes it
+  std::string address;         // as shownAddress writes it
+  sockaddr_storage endpoint{}; // the address it connected from
 };
 
 // A peer's address as every console line shows it: dotted decimal for IPv4, also for an IPv4
