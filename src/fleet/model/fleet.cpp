@@ -432,6 +432,7 @@ Fleet readFleet(const std::vector<fs::path> &logDirs, const Window &window,
   // Every directory is opened before any is read: one that cannot be is the failure, before
   // any work is done.
   std::vector<FileDescriptor> dirs;
+  dirs.reserve(logDirs.size());
   for (const fs::path &logDir : logDirs) {
     dirs.push_back(openLogDirectory(logDir));
   }
