@@ -132,7 +132,7 @@ enum class FleetStatus {
   ok = 0,
   warning = 1,
   critical = 2,
-  // The log directory or the device list cannot be read, an output not written, or the
+  // A log directory or the device list cannot be read, an output not written, or the
   // command line is wrong.
   unknown = 3,
 };
