@@ -237,8 +237,8 @@ std::string pageOf(const Records &records, const std::string &list = "",
   const Window window{now, {day, "24h"}};
   const auto devices = list.empty() ? std::nullopt : std::optional(parseDeviceList(list, "list"));
   std::ostringstream page;
-  writePage(page, readFleet(dir.path(), window, devices ? &*devices : nullptr),
-            [&](const FleetDevice &device) { return readChart(dir.path(), device, window); });
+  writePage(page, readFleet({dir.path()}, window, devices ? &*devices : nullptr),
+            [&](const FleetDevice &device) { return readChart({dir.path()}, device, window); });
   return page.str();
 }
 

@@ -32,6 +32,12 @@ DeviceFile file(const std::string &name, std::int64_t ago, const std::string &fi
   return {name + ".csv", reading};
 }
 
+// The same, in the second log directory read: a second collector's.
+DeviceFile inSecond(DeviceFile file) {
+  file.directory = 1;
+  return file;
+}
+
 const DeviceList boards = parseDeviceList("[24:6F:28:A1:03:5C]\n"
                                           "name = Greenhouse north\n"
                                           "stale = 15m\n"
@@ -78,6 +84,24 @@ TEST(FleetWithAList, ShowsTheListsBoardsAndLeavesOtherFilesOutOfTheStatus) {
         {"30AEA40C2F44 (Cellar)", "3", "ok", ""},
         {"AABBCCDDEEFF", "3", "ok", ""}},
        "3 devices, 0" + own,
+       FleetStatus::ok},
+      {"one board in two collectors' directories: one device, one note for its spellings",
+       {file("246F28A1035C", 1200, "19,60"), inSecond(file("246F28A1035C", 60, "21.5,55")),
+        inSecond(file("246f28a1035c", 3000, "18,61")), file("30AEA40C2F44", 60),
+        file("AABBCCDDEEFF", 60)},
+       {{"246F28A1035C (Greenhouse north)", "9", "ok",
+         "21.5,55 [files 246F28A1035C.csv, 246f28a1035c.csv]"},
+        {"30AEA40C2F44 (Cellar)", "3", "ok", ""},
+        {"AABBCCDDEEFF", "3", "ok", ""}},
+       "3 devices, 0" + own,
+       FleetStatus::ok},
+      {"a board only in the second directory; a scanner's file in both is named once",
+       {file("246F28A1035C", 60), inSecond(file("30AEA40C2F44", 120, "7")),
+        file("AABBCCDDEEFF", 10), file("HELP", 5), inSecond(file("HELP", 5))},
+       {{"246F28A1035C (Greenhouse north)", "3", "ok", ""},
+        {"30AEA40C2F44 (Cellar)", "3", "ok", "7"},
+        {"AABBCCDDEEFF", "3", "ok", ""}},
+       "3 devices, 0" + own + "1 file not in the device list: HELP\n",
        FleetStatus::ok},
       {"a spelling with no believed record makes its board no fresher, nor hides its values",
        {file("246F28A1035C", 7200, "21.5,55"),
@@ -144,6 +168,12 @@ TEST(FleetWithAList, ShowsTheListsBoardsAndLeavesOtherFilesOutOfTheStatus) {
        {{"HELP", "3", "STALE", ""}, {"A", "3", "ok", ""}},
        "2 devices, 1 stale (no record for 1h)\n",
        FleetStatus::warning,
+       nullptr},
+      {"without a list, a file name in two directories is one device",
+       {file("A", 7200, "1"), inSecond(file("A", 60, "2")), inSecond(file("B", 60))},
+       {{"A", "6", "ok", "2"}, {"B", "3", "ok", ""}},
+       "2 devices, 0 stale (no record for 1h)\n",
+       FleetStatus::ok,
        nullptr},
       {"without a list or a file",
        {},

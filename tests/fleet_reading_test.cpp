@@ -231,8 +231,9 @@ TEST(FleetRotation, LogrotatesNamesArePartsOfADeviceNeverDevices) {
   }
 }
 
-// Each way logrotate leaves a board's history, for a board silent for 3 hours and a fresh
-// one: the same rows, charts and status as before the rotation.
+// Each way logrotate leaves a board's history, and a second collector's directory that took
+// part of it, for a board silent for 3 hours and a fresh one: the same rows, charts and
+// status as before.
 TEST(FleetRotation, HistoryRunsOnAcrossARotation) {
   const Window window{now, {day, "24h"}, {3600, "1h"}};
   // Renames (and compresses) `file`'s history in `dir` as a rotation does.
@@ -254,6 +255,24 @@ TEST(FleetRotation, HistoryRunsOnAcrossARotation) {
       }
     };
   };
+  // The older half of `board`'s records in the second collector's directory "b".
+  const Rotation split = [](const fs::path &dir, const std::string &board) {
+    const fs::path file = dir / (board + ".csv");
+    std::ifstream in(file);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+      lines.push_back(line + "\n");
+    }
+    const auto written = fs::last_write_time(file);
+    std::ofstream older(dir / "b" / (board + ".csv")), newer(file);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      (i < lines.size() / 2 ? older : newer) << lines[i];
+    }
+    older.close();
+    newer.close();
+    fs::last_write_time(dir / "b" / (board + ".csv"), written);
+    fs::last_write_time(file, written);
+  };
   const std::pair<const char *, Rotation> rotations[] = {
       {"create", moved(".csv.1", false, true)},
       {"nocreate", moved(".csv.1", false, false)},
@@ -261,6 +280,7 @@ TEST(FleetRotation, HistoryRunsOnAcrossARotation) {
       {"compress", moved(".csv.1.gz", true, false)},
       {"dateext, compress, create", moved(".csv-20261209.gz", true, true)},
       {"dateext, extension .csv, compress", moved("-20261209.csv.gz", true, false)},
+      {"the older half in a second collector's directory", split},
   };
   struct Row {
     std::string device;
@@ -270,11 +290,13 @@ TEST(FleetRotation, HistoryRunsOnAcrossARotation) {
     std::size_t slices;
   };
   const auto rowsOf = [&](const fs::path &dir) {
-    const Fleet fleet = readFleet(dir, window);
+    // The first directory again by another name: read once, or each record would count twice.
+    const std::vector<fs::path> dirs{dir, dir / "b", dir / "."};
+    const Fleet fleet = readFleet(dirs, window);
     std::vector<Row> rows;
     for (const FleetDevice &device : fleet.devices) {
       rows.push_back({device.identifier, device.records, device.lastSeen, device.last.text,
-                      readChart(dir, device, window).slices.size()});
+                      readChart(dirs, device, window).slices.size()});
     }
     return std::make_pair(rows, fleet.status);
   };
@@ -287,6 +309,7 @@ TEST(FleetRotation, HistoryRunsOnAcrossARotation) {
   };
   for (const auto &[what, rotate] : rotations) {
     const TempDir dir;
+    fs::create_directory(dir.path() / "b");
     dir.write("SILENT.csv", history(std::int64_t{3} * 3600, "SILENT"), std::int64_t{3} * 3600);
     dir.write("FRESH.csv", history(60, "FRESH"), 60);
     const auto before = rowsOf(dir.path());
@@ -317,13 +340,13 @@ TEST(FleetRotation, ADamagedCompressedPartIsSaidAndTheOlderOnesRead) {
   // A whole gzip header, then a block of a type that does not exist.
   dir.write("X.csv.1.gz", std::string("\x1f\x8b\x08\0\0\0\0\0\0\x03\xff\xff\xff\xff", 14), 600);
   dir.write("X.csv.2", record(7200, "X,1") + record(3600 + 60, "X,2"), 3600);
-  const Fleet fleet = readFleet(dir.path(), window);
+  const Fleet fleet = readFleet({dir.path()}, window);
   ASSERT_EQ(fleet.devices.size(), 1U);
   const FleetDevice &device = fleet.devices[0];
   EXPECT_EQ(device.records, 2U);
   EXPECT_EQ(device.lastSeen, now - 3600 - 60);
   EXPECT_EQ(device.last.text, "2");
-  EXPECT_EQ(device.predecessorsRead, (std::vector<std::string>{"X.csv.1.gz", "X.csv.2"}));
+  EXPECT_EQ(device.predecessorsRead, (std::vector<FileAt>{{0, "X.csv.1.gz"}, {0, "X.csv.2"}}));
   EXPECT_EQ(wordsFor(device, window).notes,
             "[X.csv.1.gz: compressed data is damaged: read no further]");
 }

@@ -125,12 +125,18 @@ TEST_F(FleetView, WhatCannotBeReadOrWrittenIsAFailure) {
        "report-collector: cannot write the version" + closed},
       {"a log directory that is not there", view + " -d nowhere", 3,
        fleet + "cannot read nowhere: No such file or directory\n"},
+      {"a second log directory that is not there: no view of the first alone",
+       view + " -d log -d nowhere --html unwritten.html", 3,
+       fleet + "cannot read nowhere: No such file or directory\n"},
       {"a wrong command line", view + " --stale 5x", 3,
        fleet + "invalid duration '5x': write it like 90s, 15m, 2h or 7d\n"
                "Try 'report-collector-fleet --help' for more information.\n"},
       {"a log directory that can be listed but not searched",
        "setpriv --reuid=nobody --regid=nogroup --clear-groups " + view + " -d unsearchable", 3,
        fleet + "cannot search unsearchable: Permission denied\n"},
+      {"and so the first of two",
+       "setpriv --reuid=nobody --regid=nogroup --clear-groups " + view + " -d unsearchable -d log",
+       3, fleet + "cannot search unsearchable: Permission denied\n"},
       {"the table to a reader gone: the metrics are written all the same",
        "sh -c '(sleep 1; " + view + " --prometheus early.prom) | true; test -s early.prom'", 0,
        fleet + "cannot write the table: Broken pipe\n"},
@@ -145,6 +151,7 @@ TEST_F(FleetView, WhatCannotBeReadOrWrittenIsAFailure) {
     EXPECT_EQ(result.err, c.err) << c.what;
   }
   EXPECT_EQ(readFile(dir / "target"), "kept\n");
+  EXPECT_FALSE(fs::exists(dir / "unwritten.html"));
   EXPECT_EQ(fs::status(dir / "kept.html").permissions(),
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   EXPECT_EQ(fs::read_symlink(dir / "link"), "target");
@@ -160,6 +167,8 @@ TEST_F(FleetView, ACheckThatCannotWorkSaysSoWhereEnginesRead) {
   temp.write("bad-list", "not a list\n");
   const std::pair<const char *, std::string> cases[] = {
       {"-d nowhere --check", "FLEET UNKNOWN - cannot read nowhere: No such file or directory\n"},
+      {"-d log -d nowhere --check",
+       "FLEET UNKNOWN - cannot read nowhere: No such file or directory\n"},
       {"--check --devices bad-list",
        "FLEET UNKNOWN - cannot use the device list: bad-list:1: neither a [device] header, a "
        "key = value line nor a comment\n"},

@@ -71,7 +71,20 @@ grep -qx '#   REPORT_COLLECTOR_OPTIONS="--devices /etc/report-collector/devices"
   "$work/root/etc/default/report-collector"
 fleet=$work/root/lib/systemd/system/report-collector-fleet.service
 grep -qx 'Type=oneshot' "$fleet"
-grep -q '^  exec /usr/bin/report-collector-fleet -d /var/lib/report-collector/log' "$fleet"
+grep -q '^  exec /usr/bin/report-collector-fleet "\$\$@"' "$fleet"
+# The unit's command line, run by the shell as systemd would, with the view replaced by echo:
+# the collector's directory unless the operator's options give their own -d.
+fleet_args() {
+  local script
+  script=$(sed -n '/^ExecStart=/,/[^\\]$/p' "$fleet" | sed 's/\\$//' | tr '\n' ' ' |
+    sed "s/^ExecStart=\/bin\/sh -c '//; s/' *\$//; s/\\\$\\\$/\\$/g; s|/usr/bin/report-collector-fleet|echo|")
+  REPORT_COLLECTOR_FLEET_OPTIONS=$1 sh -c "$script"
+}
+[ "$(fleet_args '--stale 5m')" = "-d /var/lib/report-collector/log --html \
+/var/lib/report-collector-fleet/fleet.html --prometheus \
+/var/lib/report-collector-fleet/report-collector.prom --stale 5m" ]
+fleet_args '-d /srv/a/log -d /srv/b/log' | grep -q ' --prometheus [^ ]* -d /srv/a/log -d /srv/b/log$'
+fleet_args '--log-dir=/srv/a/log' | grep -q '^--html '
 # Stale boards (1 and 2) are what it reports, not a failure of the unit.
 grep -qx 'SuccessExitStatus=1 2' "$fleet"
 # The collector's dynamic user, shared, and nothing more.

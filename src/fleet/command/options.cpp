@@ -20,7 +20,9 @@ constexpr const char *usage = R"(Usage: report-collector-fleet [OPTION]...
 Tells which devices report and which went silent, from the device files that
 report-collector writes, and what they measured.
 
-  -d, --log-dir=DIR     read the device files in DIR (default: log)
+  -d, --log-dir=DIR     read the device files in DIR (default: log); given more
+                        than once, the directories are one fleet, such as those
+                        of two collectors, and each must be readable
       --stale=DURATION  a device with no record for this long is stale (default: 1h)
       --since=DURATION  count and draw the records of this window (default: 24h)
       --html=FILE       also write a page with the table and a chart per device
@@ -35,10 +37,10 @@ report-collector writes, and what they measured.
   -V, --version         show the version and exit
 
 DURATION is a whole number with a unit: 90s, 15m, 2h, 7d.
-It only reads the log directory. Exit status, as for monitoring plugins: 0 every
+It only reads the log directories. Exit status, as for monitoring plugins: 0 every
 device is fresh and every value in range, 1 some device is stale or a value is
 in its warning range or no number where a range is set, 2 a value is in its
-critical range, every device is stale or there is none, 3 the log directory or
+critical range, every device is stale or there is none, 3 a log directory or
 the device list cannot be read, the command line is wrong, or the table, the
 page, the metrics or this help cannot be written.
 )";
@@ -98,7 +100,6 @@ FleetCommandLine readFleetCommandLine(int argc, char *argv[]) {
   // The options that name a file or a directory: where each goes, and what a usage error
   // calls it.
   const std::map<int, std::pair<std::filesystem::path *, const char *>> namedPaths{
-      {'d', {&options.logDir, "the log directory"}},
       {devicesOption, {&options.devicesFile, "the device list's file name"}},
       {htmlOption, {&options.htmlFile, "the page's file name"}},
       {prometheusOption, {&options.prometheusFile, "the metrics file's name"}}};
@@ -117,9 +118,16 @@ FleetCommandLine readFleetCommandLine(int argc, char *argv[]) {
           (option == staleOption ? options.stale : options.since) = Duration{*seconds, value};
           return "";
         }
+        if (option == 'd') {
+          options.logDirs.emplace_back(value);
+          return value.empty() ? "the log directory is empty" : "";
+        }
         const auto &[target, what] = namedPaths.at(option);
         *target = value;
         return value.empty() ? std::string(what) + " is empty" : "";
       });
+  if (options.logDirs.empty()) {
+    options.logDirs.emplace_back("log");
+  }
   return commandLine;
 }

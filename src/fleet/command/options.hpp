@@ -6,9 +6,11 @@
 
 #include <filesystem>
 #include <optional>
+#include <vector>
 
 struct FleetOptions {
-  std::filesystem::path logDir = "log";
+  // Read as one fleet: a site's collectors each keep their own. "log" when none is given.
+  std::vector<std::filesystem::path> logDirs;
   Duration since = defaultSince; // the window's length
   Duration stale = defaultStale;
   std::filesystem::path htmlFile;       // empty: no page

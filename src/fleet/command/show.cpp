@@ -96,11 +96,11 @@ FleetStatus showFleet(const FleetOptions &options, std::time_t now) {
   Fleet fleet;
   try {
     list = deviceListOf(options);
-    fleet = readFleet(options.logDir, window, list ? &*list : nullptr);
+    fleet = readFleet(options.logDirs, window, list ? &*list : nullptr);
   } catch (const DeviceListError &e) {
     return cannotWork(options, "cannot use the device list", e.what());
   } catch (const UnreadableLogDirectory &e) {
-    return cannotWork(options, e.action() + " " + printable(options.logDir.string()),
+    return cannotWork(options, e.action() + " " + printable(e.directory().string()),
                       e.code().message());
   }
   for (const std::string &problem : fleet.problems) {
@@ -111,7 +111,7 @@ FleetStatus showFleet(const FleetOptions &options, std::time_t now) {
   if (!options.htmlFile.empty()) {
     addProblem(problems, writeFile(options.htmlFile, [&](std::ostream &out) {
                  writePage(out, fleet, [&](const FleetDevice &device) {
-                   return readChart(options.logDir, device, window);
+                   return readChart(options.logDirs, device, window);
                  });
                }));
   }

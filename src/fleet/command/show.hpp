@@ -6,7 +6,7 @@
 
 #include <ctime>
 
-// Reads the device list if one is given and the log directory for the window that ends at
+// Reads the device list if one is given and the log directories for the window that ends at
 // `now`, prints the table, writes the page and the metrics if asked, and returns the exit
 // status; a device list that cannot be read, a log directory that cannot be listed or
 // searched, or a table, page or metrics file that cannot be written, is reported on standard

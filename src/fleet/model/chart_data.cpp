@@ -23,18 +23,29 @@ std::int64_t silenceThresholdOf(const FleetDevice &device, const IntervalTally &
 
 } // namespace
 
-DeviceChart readChart(const fs::path &logDir, const FleetDevice &device, const Window &window) {
+DeviceChart readChart(const std::vector<fs::path> &logDirs, const FleetDevice &device,
+                      const Window &window) {
   ChartDrawing drawing;
   if (device.records > 0) {
-    const FileDescriptor dir(::open(logDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    for (const std::string &fileName : device.fileNames) {
-      (void)readDeviceFile(dir, fileName, window, &drawing);
+    // Each of the device's directories opened once; a file's records are drawn by their
+    // times, so the order of the files is of no matter.
+    std::map<std::size_t, FileDescriptor> dirs;
+    const auto dirOf = [&](std::size_t directory) -> const FileDescriptor & {
+      auto [found, fresh] = dirs.try_emplace(directory);
+      if (fresh && directory < logDirs.size()) {
+        found->second =
+            FileDescriptor(::open(logDirs[directory].c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      }
+      return found->second;
+    };
+    for (const FileAt &file : device.files) {
+      (void)readDeviceFile(dirOf(file.directory), file.name, window, &drawing);
     }
     // The same rotated parts as for the table, so that a chart runs on across a rotation.
-    for (const std::string &fileName : device.predecessorsRead) {
-      const auto rotated = rotatedDeviceFile(fileName);
-      const DeviceFileNames part{fileName, false, {{fileName, rotated && rotated->compressed}}};
-      (void)readDeviceFiles(dir, part, window, &drawing);
+    for (const FileAt &file : device.predecessorsRead) {
+      const auto rotated = rotatedDeviceFile(file.name);
+      const DeviceFileNames part{file.name, false, {{file.name, rotated && rotated->compressed}}};
+      (void)readDeviceFiles(dirOf(file.directory), part, window, &drawing);
     }
   }
   DeviceChart chart;

@@ -57,9 +57,10 @@ struct DeviceChart {
   std::vector<Silence> silences; // oldest first, the one up to now last
 };
 
-// Reads the device's files again, for its chart. One device at a time, so that a page of
-// any number of devices holds one chart in memory.
-DeviceChart readChart(const std::filesystem::path &logDir, const FleetDevice &device,
+// Reads the device's files again, in the log directories `logDirs` that the fleet was read
+// from, for its chart. One device at a time, so that a page of any number of devices holds
+// one chart in memory.
+DeviceChart readChart(const std::vector<std::filesystem::path> &logDirs, const FleetDevice &device,
                       const Window &window);
 
 // The silences in `slices` longer than `threshold`, oldest first, the one up to `now` last.

@@ -54,12 +54,12 @@ std::int64_t modifiedNanoseconds(const FileDescriptor &dir, const std::string &n
 
 // The entries of the directory that end as device files do, and the rotated parts. The kind
 // of each comes with its name on most file systems; where it does not, it is asked for.
-Entries deviceFileEntries(const FileDescriptor &dir) {
+Entries deviceFileEntries(const FileDescriptor &dir, const fs::path &logDir) {
   FileDescriptor listing(::dup(dir.get()));
   std::unique_ptr<DIR, DirectoryCloser> entries(listing.isOpen() ? ::fdopendir(listing.get())
                                                                  : nullptr);
   if (!entries) {
-    throw UnreadableLogDirectory("cannot read", errno);
+    throw UnreadableLogDirectory("cannot read", errno, logDir);
   }
   listing.release(); // the listing owns it now
   Entries names;
@@ -68,7 +68,7 @@ Entries deviceFileEntries(const FileDescriptor &dir) {
     const dirent *entry = ::readdir(entries.get());
     if (entry == nullptr) {
       if (errno != 0) {
-        throw UnreadableLogDirectory("cannot read", errno);
+        throw UnreadableLogDirectory("cannot read", errno, logDir);
       }
       return names;
     }
@@ -105,23 +105,68 @@ DeviceFileNames namesOf(const std::string &name, Entries &entries) {
 FileDescriptor openLogDirectory(const fs::path &logDir) {
   FileDescriptor dir(::open(logDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dir.isOpen()) {
-    throw UnreadableLogDirectory("cannot read", errno);
+    throw UnreadableLogDirectory("cannot read", errno, logDir);
   }
   // Names that can be listed but not opened would show every device as unreadable: the
   // directory, not the devices, is what is wrong.
   if (::faccessat(dir.get(), ".", X_OK, AT_EACCESS) != 0) {
-    throw UnreadableLogDirectory("cannot search", errno);
+    throw UnreadableLogDirectory("cannot search", errno, logDir);
   }
   return dir;
 }
 
-// A board's files in one device: the newest record is its last, the records add up. Of two
-// records stamped in the same second, the one in the file written last is the newer.
-void addFile(FleetDevice &device, const std::string &fileName, FileReading file,
-             std::int64_t &lastWritten) {
-  device.fileNames.push_back(fileName);
+// Whether `dir` is none of the directories `seen` so far; it is one of them from now on. The
+// same directory given twice, or by two names, would count each record twice.
+bool isNew(const FileDescriptor &dir, std::vector<std::pair<dev_t, ino_t>> &seen) {
+  struct stat status {};
+  if (::fstat(dir.get(), &status) != 0) {
+    return true;
+  }
+  const std::pair<dev_t, ino_t> identity{status.st_dev, status.st_ino};
+  if (std::find(seen.begin(), seen.end(), identity) != seen.end()) {
+    return false;
+  }
+  seen.push_back(identity);
+  return true;
+}
+
+// The device files of one log directory, `directory` among those read, and what each says.
+void readDirectory(const FileDescriptor &dir, const fs::path &logDir, std::size_t directory,
+                   const Window &window, std::vector<DeviceFile> &files,
+                   std::vector<std::string> &problems) {
+  Entries entries = deviceFileEntries(dir, logDir);
+  const auto read = [&](const DeviceFileNames &names) {
+    DeviceFile file{names.deviceFile, readDeviceFiles(dir, names, window), directory};
+    if (!file.reading.unreadable.empty()) {
+      problems.push_back("cannot read " + printable((logDir / names.deviceFile).string()) + ": " +
+                         file.reading.unreadable);
+    }
+    files.push_back(std::move(file));
+  };
+  for (const Entry &entry : entries.deviceFiles) {
+    if (entry.directory) {
+      problems.push_back("skipped " + printable((logDir / entry.name).string()) +
+                         ": a directory, not a device file");
+      continue;
+    }
+    read(namesOf(entry.name, entries));
+  }
+  // Rotated without a device file made again: the device goes on in its parts.
+  while (!entries.rotated.empty()) {
+    DeviceFileNames names = namesOf(entries.rotated.begin()->first, entries);
+    names.current = false;
+    read(names);
+  }
+}
+
+// A board's files in one device, whatever their spellings and directories: the newest record
+// is its last, the records add up. Of two records stamped in the same second, the one in the
+// file written last is the newer.
+void addFile(FleetDevice &device, FileAt place, FileReading file, std::int64_t &lastWritten) {
+  const std::size_t directory = place.directory;
+  device.files.push_back(std::move(place));
   device.records += file.records;
-  const bool newer = device.fileNames.size() == 1 || file.lastSeen > device.lastSeen ||
+  const bool newer = device.files.size() == 1 || file.lastSeen > device.lastSeen ||
                      (file.lastSeen == device.lastSeen && file.writtenNanoseconds > lastWritten);
   if (newer) {
     lastWritten = file.writtenNanoseconds;
@@ -129,7 +174,7 @@ void addFile(FleetDevice &device, const std::string &fileName, FileReading file,
     device.last = std::move(file.last);
   }
   for (std::string &part : file.predecessorsRead) {
-    device.predecessorsRead.push_back(std::move(part));
+    device.predecessorsRead.push_back({directory, std::move(part)});
   }
   for (std::string &note : file.notes) {
     device.notes.push_back(std::move(note));
@@ -143,21 +188,27 @@ std::string listedIdentifier(const Device &listed) {
   return fileName.empty() ? printableUtf8(listed.identifier) : shownIdentifier(fileName);
 }
 
-// The devices, by the list's section or by file, and the files the list does not name.
+// The devices, by the list's section or by file name, and the files the list does not name.
 struct Gathering {
   std::vector<FleetDevice> devices;
   std::unordered_map<const Device *, std::size_t> byListed;
+  std::unordered_map<std::string, std::size_t> byFileName; // without a list
   std::vector<std::int64_t> lastWritten; // of each device's file with its newest record
   std::vector<std::string> notListed;
 };
 
-void gather(Gathering &fleet, const DeviceList *list, const std::string &fileName,
-            FileReading file) {
+void gather(Gathering &fleet, const DeviceList *list, DeviceFile file) {
+  const std::string &fileName = file.name;
+  FileAt place{file.directory, file.name};
   if (list == nullptr) {
-    fleet.devices.emplace_back();
-    fleet.devices.back().identifier = shownIdentifier(fileName);
-    fleet.lastWritten.emplace_back();
-    addFile(fleet.devices.back(), fileName, std::move(file), fleet.lastWritten.back());
+    const auto [found, fresh] = fleet.byFileName.emplace(fileName, fleet.devices.size());
+    if (fresh) {
+      fleet.devices.emplace_back();
+      fleet.devices.back().identifier = shownIdentifier(fileName);
+      fleet.lastWritten.emplace_back();
+    }
+    addFile(fleet.devices[found->second], std::move(place), std::move(file.reading),
+            fleet.lastWritten[found->second]);
     return;
   }
   const Device *listed = list->find(*deviceName(fileName));
@@ -171,7 +222,7 @@ void gather(Gathering &fleet, const DeviceList *list, const std::string &fileNam
     fleet.devices.back().listed = listed;
     fleet.lastWritten.emplace_back();
   }
-  addFile(fleet.devices[found->second], fileName, std::move(file),
+  addFile(fleet.devices[found->second], std::move(place), std::move(file.reading),
           fleet.lastWritten[found->second]);
 }
 
@@ -192,10 +243,16 @@ void judge(FleetDevice &device, const Window &window) {
   if (device.listed != nullptr) {
     device.identifier = listedIdentifier(*device.listed);
     device.name = device.listed->name;
-    if (device.fileNames.size() > 1) {
-      std::sort(device.fileNames.begin(), device.fileNames.end());
+    // The spellings it sent; one name in several log directories is no oddity.
+    std::vector<std::string> names;
+    for (const FileAt &file : device.files) {
+      names.push_back(file.name);
+    }
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    if (names.size() > 1) {
       std::string files = "files";
-      for (const std::string &fileName : device.fileNames) {
+      for (const std::string &fileName : names) {
         files += (files == "files" ? " " : ", ") + printableUtf8(fileName);
       }
       device.notes.push_back(files);
@@ -306,6 +363,8 @@ Fleet judged(Gathering gathering, const Window &window) {
   sortForTheOperator(fleet.devices);
   fleet.notListed = std::move(gathering.notListed);
   std::sort(fleet.notListed.begin(), fleet.notListed.end());
+  fleet.notListed.erase(std::unique(fleet.notListed.begin(), fleet.notListed.end()),
+                        fleet.notListed.end());
   fleet.status = statusOf(fleet);
   return fleet;
 }
@@ -353,13 +412,14 @@ std::string shownIdentifier(const std::string &fileName) {
 }
 
 Fleet fleetOf(std::vector<DeviceFile> files, const Window &window, const DeviceList *list) {
-  // In the order of their names, so that of two spellings' records of the same second and
-  // the same file time, the same one is the last at every run.
-  std::sort(files.begin(), files.end(),
-            [](const DeviceFile &a, const DeviceFile &b) { return a.name < b.name; });
+  // In the order of their names and directories, so that of two files' records of the same
+  // second and the same file time, the same one is the last at every run.
+  std::sort(files.begin(), files.end(), [](const DeviceFile &a, const DeviceFile &b) {
+    return a.name != b.name ? a.name < b.name : a.directory < b.directory;
+  });
   Gathering gathering;
   for (DeviceFile &file : files) {
-    gather(gathering, list, file.name, std::move(file.reading));
+    gather(gathering, list, std::move(file));
   }
   if (list != nullptr) {
     addTheSilent(gathering, *list);
@@ -367,32 +427,22 @@ Fleet fleetOf(std::vector<DeviceFile> files, const Window &window, const DeviceL
   return judged(std::move(gathering), window);
 }
 
-Fleet readFleet(const fs::path &logDir, const Window &window, const DeviceList *list) {
-  const FileDescriptor dir = openLogDirectory(logDir);
+Fleet readFleet(const std::vector<fs::path> &logDirs, const Window &window,
+                const DeviceList *list) {
+  // Every directory is opened before any is read: one that cannot be is the failure, before
+  // any work is done.
+  std::vector<FileDescriptor> dirs;
+  dirs.reserve(logDirs.size());
+  for (const fs::path &logDir : logDirs) {
+    dirs.push_back(openLogDirectory(logDir));
+  }
   std::vector<DeviceFile> files;
   std::vector<std::string> problems;
-  Entries entries = deviceFileEntries(dir);
-  const auto read = [&](const DeviceFileNames &names) {
-    DeviceFile file{names.deviceFile, readDeviceFiles(dir, names, window)};
-    if (!file.reading.unreadable.empty()) {
-      problems.push_back("cannot read " + printable((logDir / names.deviceFile).string()) + ": " +
-                         file.reading.unreadable);
+  std::vector<std::pair<dev_t, ino_t>> seen;
+  for (std::size_t directory = 0; directory < dirs.size(); ++directory) {
+    if (isNew(dirs[directory], seen)) {
+      readDirectory(dirs[directory], logDirs[directory], directory, window, files, problems);
     }
-    files.push_back(std::move(file));
-  };
-  for (const Entry &entry : entries.deviceFiles) {
-    if (entry.directory) {
-      problems.push_back("skipped " + printable((logDir / entry.name).string()) +
-                         ": a directory, not a device file");
-      continue;
-    }
-    read(namesOf(entry.name, entries));
-  }
-  // Rotated without a device file made again: the device goes on in its parts.
-  while (!entries.rotated.empty()) {
-    DeviceFileNames names = namesOf(entries.rotated.begin()->first, entries);
-    names.current = false;
-    read(names);
   }
   Fleet fleet = fleetOf(std::move(files), window, list);
   fleet.problems = std::move(problems);

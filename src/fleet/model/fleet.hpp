@@ -83,18 +83,29 @@ struct DeviceField {
 // one that is no number where a range is set; one in its warning range; none of these.
 enum class DeviceState { stale, critical, unknown, warning, ok };
 
+// A file of a device: its name in the log directory `directory`, by the place of that
+// directory among those read.
+struct FileAt {
+  std::size_t directory = 0;
+  std::string name;
+  bool operator==(const FileAt &other) const {
+    return directory == other.directory && name == other.name;
+  }
+};
+
 // One device of the fleet. With a device list, a listed board, whose files are all the
-// spellings of its identifier that were sent; without one, a device file.
+// spellings of its identifier that were sent; without one, a device file name. Either way,
+// its files in every log directory read: each collector of a site keeps its own.
 struct FleetDevice {
   // The identifier as every output shows it, safe to show: the file's name without its
   // suffix, or for a listed board, the name of the file its list spelling gives.
   std::string identifier;
-  const Device *listed = nullptr;            // its section of the list; nullptr without a list
-  std::string name;                          // from the list; empty when none is given
-  std::vector<std::string> fileNames;        // in the log directory; none when it never reported
-  std::vector<std::string> predecessorsRead; // rotated parts read for the window or last seen
-  std::size_t records = 0;                   // in the window, lines without a time stamp included
-  std::time_t lastSeen = 0;                  // the newest believed stamp; 0 when no record says
+  const Device *listed = nullptr;       // its section of the list; nullptr without a list
+  std::string name;                     // from the list; empty when none is given
+  std::vector<FileAt> files;            // none when it never reported
+  std::vector<FileAt> predecessorsRead; // rotated parts read for the window or last seen
+  std::size_t records = 0;              // in the window, lines without a time stamp included
+  std::time_t lastSeen = 0;             // the newest believed stamp; 0 when no record says
   LastRecord last;
   std::vector<std::string> notes; // what was odd about its files
   std::int64_t staleSeconds = 0;  // its own threshold from the list, else the window's
@@ -121,7 +132,7 @@ enum class FleetStatus {
   ok = 0,
   warning = 1,
   critical = 2,
-  // The log directory or the device list cannot be read, an output not written, or the
+  // A log directory or the device list cannot be read, an output not written, or the
   // command line is wrong.
   unknown = 3,
 };
@@ -151,35 +162,45 @@ struct FileReading {
   std::vector<std::string> predecessorsRead; // the rotated parts read, newest first
 };
 
-// A device file of the log directory and what it says.
+// A device file of a log directory and what it says.
 struct DeviceFile {
   std::string name; // in the log directory; perhaps only its rotated parts are there
   FileReading reading;
+  std::size_t directory = 0; // the log directory's place among those read
 };
 
 // The fleet that `files` make for `window`: with a device list, one device per listed board,
 // whose files are the spellings of its identifier, and the other files apart; without one,
-// a device per file. Each device judged against its own threshold, in the operator's order.
+// a device per file name. The files of one name or one board in several log directories are
+// one device. Each device judged against its own threshold, in the operator's order.
 Fleet fleetOf(std::vector<DeviceFile> files, const Window &window,
               const DeviceList *list = nullptr);
 
-// The log directory cannot be listed or searched: the view cannot tell about any device.
+// A log directory cannot be listed or searched: the view cannot tell about any device. With
+// several directories, one that cannot be read is as much a failure as a single one: a view
+// of the others would show its boards stale, or not at all, and call the fleet well.
 class UnreadableLogDirectory : public std::system_error {
 public:
-  UnreadableLogDirectory(std::string action, int error)
-      : std::system_error(error, std::generic_category(), action), action_(std::move(action)) {}
+  UnreadableLogDirectory(std::string action, int error, std::filesystem::path directory)
+      : std::system_error(error, std::generic_category(), action), action_(std::move(action)),
+        directory_(std::move(directory)) {}
   const std::string &action() const {
     return action_;
+  }
+  const std::filesystem::path &directory() const {
+    return directory_;
   }
 
 private:
   std::string action_; // "cannot read", "cannot search"
+  std::filesystem::path directory_;
 };
 
-// The fleet in `logDir` for `window`, with `list` when there is one. Each file is read from
-// its end back to the start of the window; a file that cannot be read is a note on its row
-// and a problem of the fleet. Throws UnreadableLogDirectory.
-Fleet readFleet(const std::filesystem::path &logDir, const Window &window,
+// The fleet in `logDirs` for `window`, with `list` when there is one: the files of a device
+// in all of them, as one. Each file is read from its end back to the start of the window; a
+// file that cannot be read is a note on its row and a problem of the fleet. A directory given
+// twice, by any name, is read once. Throws UnreadableLogDirectory.
+Fleet readFleet(const std::vector<std::filesystem::path> &logDirs, const Window &window,
                 const DeviceList *list = nullptr);
 
 // The identifier every output shows for a device file named `fileName`. The empty
