@@ -24,7 +24,7 @@ struct StoreFailure {
 };
 
 [[noreturn]] void fail(Outcome::Kind kind, std::string problem) {
-  throw StoreFailure{{kind, std::move(problem)}};
+  throw StoreFailure{{kind, std::move(problem), nullptr}};
 }
 
 std::string systemMessage(int error, const std::string &what) {
@@ -56,10 +56,23 @@ void ensureLogDirectory(const std::filesystem::path &logDir) {
   failRecord(error, what);
 }
 
-FileDescriptor openDeviceFile(const std::filesystem::path &logDir, const std::string &filePath) {
+// Opens the device file, making it when missing; `made`, when asked, says whether it was
+// missing, so that its directory's entry is synced too.
+FileDescriptor openDeviceFile(const std::filesystem::path &logDir, const std::string &filePath,
+                              bool *made = nullptr) {
   // Not through a link in the device file's place; and a FIFO put there cannot hold the
   // collector in open or write.
   constexpr int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+  if (made != nullptr) {
+    FileDescriptor existing(::open(filePath.c_str(), flags & ~O_CREAT));
+    *made = !existing.isOpen() && errno == ENOENT;
+    if (existing.isOpen()) {
+      return existing;
+    }
+    if (!*made) {
+      failToOpen(errno, filePath);
+    }
+  }
   FileDescriptor file(::open(filePath.c_str(), flags, 0644));
   if (!file.isOpen() && (errno == ENOENT || errno == ENOTDIR)) {
     ensureLogDirectory(logDir);
@@ -81,7 +94,8 @@ void cutBack(const FileDescriptor &file, std::size_t written) {
 }
 
 // One write for the record and its line feed, so that readers and a crash never see half.
-void writeRecord(FileDescriptor file, const std::string &filePath, const std::string &recordLine) {
+void writeRecord(const FileDescriptor &file, const std::string &filePath,
+                 const std::string &recordLine) {
   std::size_t written = 0;
   while (written < recordLine.size()) {
     const auto count =
@@ -96,6 +110,9 @@ void writeRecord(FileDescriptor file, const std::string &filePath, const std::st
       failRecord(error, "record not stored in " + filePath);
     }
   }
+}
+
+void closeWritten(FileDescriptor &file, const std::string &filePath) {
   if (!file.close()) {
     failRecord(errno, "record may be lost in " + filePath);
   }
@@ -181,15 +198,76 @@ void prepareLogDirectory(const std::filesystem::path &logDir) {
   }
 }
 
-Outcome appendToDeviceLog(const std::filesystem::path &logDir, const Record &record) {
+Outcome appendToDeviceLog(const std::filesystem::path &logDir, const Record &record,
+                          SyncBatch *batch) {
   if (record.fileName.empty()) {
-    return {Outcome::Kind::refused, refusalOf(record.macAddress)};
+    return {Outcome::Kind::refused, refusalOf(record.macAddress), nullptr};
   }
   const std::string filePath = (logDir / record.fileName).string();
+  Outcome outcome;
   try {
-    writeRecord(openDeviceFile(logDir, filePath), filePath, record.line + '\n');
+    bool made = false;
+    FileDescriptor file = openDeviceFile(logDir, filePath, batch != nullptr ? &made : nullptr);
+    writeRecord(file, filePath, record.line + '\n');
+    if (batch != nullptr) {
+      outcome.sync = batch->hold(std::move(file), filePath, logDir, made);
+    } else {
+      closeWritten(file, filePath);
+    }
   } catch (const StoreFailure &failure) {
     return failure.outcome;
   }
-  return {};
+  return outcome;
+}
+
+std::size_t SyncBatch::take(FileDescriptor file, const std::string &path, bool directory) {
+  struct stat status {};
+  if (!file.isOpen() || ::fstat(file.get(), &status) != 0) {
+    failRecord(errno, "cannot hold " + path + " until it is synced");
+  }
+  // One sync per file however many records went to it: the descriptor held first was open
+  // before all of them, and so is told of a failed writeback of any.
+  for (std::size_t index = 0; index < held_.size(); ++index) {
+    if (held_[index].device == status.st_dev && held_[index].inode == status.st_ino) {
+      if (!directory) {
+        closeWritten(file, path);
+      }
+      return index;
+    }
+  }
+  held_.push_back({std::move(file), path, status.st_dev, status.st_ino, directory, 0, false,
+                   std::make_shared<SyncState>()});
+  return held_.size() - 1;
+}
+
+std::shared_ptr<const SyncState> SyncBatch::hold(FileDescriptor file, const std::string &filePath,
+                                                 const std::filesystem::path &logDir, bool made) {
+  const std::size_t index = take(std::move(file), filePath, false);
+  if (made) {
+    const std::size_t directory =
+        take(FileDescriptor(::open(logDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+             logDir.string(), true);
+    held_[index].made = true;
+    held_[index].directoryIndex = directory;
+  }
+  return held_[index].state;
+}
+
+std::vector<std::string> SyncBatch::sync() {
+  std::vector<std::string> problems;
+  for (Held &held : held_) {
+    // A directory's entries are metadata, which fdatasync may leave out.
+    const int result = held.directory ? ::fsync(held.file.get()) : ::fdatasync(held.file.get());
+    held.state->failed = result != 0;
+    if (held.state->failed) {
+      problems.push_back(systemMessage(errno, "records not synced to disk in " + held.path));
+    }
+  }
+  for (Held &held : held_) {
+    held.state->failed =
+        held.state->failed || (held.made && held_[held.directoryIndex].state->failed);
+    held.state->done = true;
+  }
+  held_.clear();
+  return problems;
 }
