@@ -253,14 +253,36 @@ std::shared_ptr<const SyncState> SyncBatch::hold(FileDescriptor file, const std:
   return held_[index].state;
 }
 
+// One device file, with its directory when new, is synced by fdatasync (and fsync): the
+// journal commits once, for it alone. Several are synced by one syncfs of their file system:
+// each fdatasync of a file appended to waits for a journal commit of its own, one after
+// another, while syncfs commits once for them all. Measured on ext4 here, for 16 files
+// each with a new record: 2.7 to 6.8 ms for the fdatasyncs, 0.5 ms for syncfs; for one file
+// 0.2 to 0.3 ms either way, or 4 ms for syncfs when another program has dirty data. For
+// syncfs also writes whatever else is dirty there, and its failure cannot be told from
+// ours: it fails every record of the batch on that file system. It reports a failed
+// writeback that came after its descriptor was opened (Linux 5.8 and later), and the first
+// held of a file system was opened before any record of the batch went there.
 std::vector<std::string> SyncBatch::sync() {
+  const auto files =
+      std::count_if(held_.begin(), held_.end(), [](const Held &held) { return !held.directory; });
   std::vector<std::string> problems;
-  for (Held &held : held_) {
+  for (auto held = held_.begin(); held != held_.end(); ++held) {
+    const auto first = std::find_if(held_.begin(), held, [&](const Held &other) {
+      return other.device == held->device;
+    });
+    if (files > 1 && first != held) {
+      held->state->failed = first->state->failed; // synced with it
+      continue;
+    }
+    const int fd = held->file.get();
     // A directory's entries are metadata, which fdatasync may leave out.
-    const int result = held.directory ? ::fsync(held.file.get()) : ::fdatasync(held.file.get());
-    held.state->failed = result != 0;
-    if (held.state->failed) {
-      problems.push_back(systemMessage(errno, "records not synced to disk in " + held.path));
+    const int result = files > 1 ? ::syncfs(fd) : held->directory ? ::fsync(fd) : ::fdatasync(fd);
+    held->state->failed = result != 0;
+    if (held->state->failed) {
+      problems.push_back(systemMessage(
+          errno, files > 1 ? "records not synced to disk on the file system of " + held->path
+                           : "records not synced to disk in " + held->path));
     }
   }
   for (Held &held : held_) {
