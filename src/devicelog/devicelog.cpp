@@ -56,23 +56,10 @@ void ensureLogDirectory(const std::filesystem::path &logDir) {
   failRecord(error, what);
 }
 
-// Opens the device file, making it when missing; `made`, when asked, says whether it was
-// missing, so that its directory's entry is synced too.
-FileDescriptor openDeviceFile(const std::filesystem::path &logDir, const std::string &filePath,
-                              bool *made = nullptr) {
+FileDescriptor openDeviceFile(const std::filesystem::path &logDir, const std::string &filePath) {
   // Not through a link in the device file's place; and a FIFO put there cannot hold the
   // collector in open or write.
   constexpr int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
-  if (made != nullptr) {
-    FileDescriptor existing(::open(filePath.c_str(), flags & ~O_CREAT));
-    *made = !existing.isOpen() && errno == ENOENT;
-    if (existing.isOpen()) {
-      return existing;
-    }
-    if (!*made) {
-      failToOpen(errno, filePath);
-    }
-  }
   FileDescriptor file(::open(filePath.c_str(), flags, 0644));
   if (!file.isOpen() && (errno == ENOENT || errno == ENOTDIR)) {
     ensureLogDirectory(logDir);
@@ -206,11 +193,10 @@ Outcome appendToDeviceLog(const std::filesystem::path &logDir, const Record &rec
   const std::string filePath = (logDir / record.fileName).string();
   Outcome outcome;
   try {
-    bool made = false;
-    FileDescriptor file = openDeviceFile(logDir, filePath, batch != nullptr ? &made : nullptr);
+    FileDescriptor file = openDeviceFile(logDir, filePath);
     writeRecord(file, filePath, record.line + '\n');
     if (batch != nullptr) {
-      outcome.sync = batch->hold(std::move(file), filePath, logDir, made);
+      outcome.sync = batch->hold(std::move(file), filePath, logDir, record.line.size() + 1);
     } else {
       closeWritten(file, filePath);
     }
@@ -220,11 +206,16 @@ Outcome appendToDeviceLog(const std::filesystem::path &logDir, const Record &rec
   return outcome;
 }
 
-std::size_t SyncBatch::take(FileDescriptor file, const std::string &path, bool directory) {
+struct stat SyncBatch::statusOf(const FileDescriptor &file, const std::string &path) {
   struct stat status {};
   if (!file.isOpen() || ::fstat(file.get(), &status) != 0) {
     failRecord(errno, "cannot hold " + path + " until it is synced");
   }
+  return status;
+}
+
+std::size_t SyncBatch::take(FileDescriptor file, const std::string &path, const struct stat &status,
+                            bool directory) {
   // One sync per file however many records went to it: the descriptor held first was open
   // before all of them, and so is told of a failed writeback of any.
   for (std::size_t index = 0; index < held_.size(); ++index) {
@@ -241,14 +232,19 @@ std::size_t SyncBatch::take(FileDescriptor file, const std::string &path, bool d
 }
 
 std::shared_ptr<const SyncState> SyncBatch::hold(FileDescriptor file, const std::string &filePath,
-                                                 const std::filesystem::path &logDir, bool made) {
-  const std::size_t index = take(std::move(file), filePath, false);
-  if (made) {
-    const std::size_t directory =
-        take(FileDescriptor(::open(logDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
-             logDir.string(), true);
+                                                 const std::filesystem::path &logDir,
+                                                 std::size_t recordBytes) {
+  // A file that holds this record alone is new, made now or by logrotate since the last
+  // record: its entry in the directory is synced too. Cheaper than asking at the open.
+  const struct stat status = statusOf(file, filePath);
+  const std::size_t index = take(std::move(file), filePath, status, false);
+  if (status.st_size == static_cast<off_t>(recordBytes)) {
+    FileDescriptor directory(::open(logDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const struct stat directoryStatus = statusOf(directory, logDir.string());
+    const std::size_t directoryIndex =
+        take(std::move(directory), logDir.string(), directoryStatus, true);
     held_[index].made = true;
-    held_[index].directoryIndex = directory;
+    held_[index].directoryIndex = directoryIndex;
   }
   return held_[index].state;
 }
@@ -268,9 +264,8 @@ std::vector<std::string> SyncBatch::sync() {
       std::count_if(held_.begin(), held_.end(), [](const Held &held) { return !held.directory; });
   std::vector<std::string> problems;
   for (auto held = held_.begin(); held != held_.end(); ++held) {
-    const auto first = std::find_if(held_.begin(), held, [&](const Held &other) {
-      return other.device == held->device;
-    });
+    const auto first = std::find_if(
+        held_.begin(), held, [&](const Held &other) { return other.device == held->device; });
     if (files > 1 && first != held) {
       held->state->failed = first->state->failed; // synced with it
       continue;

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 // One line of a report that names a device, in the order the peer sent it.
@@ -41,13 +42,14 @@ public:
   bool empty() const {
     return held_.empty();
   }
-  // Takes `file`, which the record just went to, at `filePath`, made anew in `logDir` when
-  // `made`; says where to learn whether the sync stored it. Fails the record as lost when
-  // the file cannot be looked at or its duplicate not closed.
+  // Takes `file` in `logDir`, which a record of `recordBytes` just went to; says where to
+  // learn whether the sync stored it. Fails the record as lost when the file cannot be
+  // looked at or its duplicate not closed.
   std::shared_ptr<const SyncState> hold(FileDescriptor file, const std::string &filePath,
-                                        const std::filesystem::path &logDir, bool made);
-  // fdatasync of each file, fsync of each directory that had a file made in it; then lets
-  // them go. Returns what failed, in the operator's words.
+                                        const std::filesystem::path &logDir,
+                                        std::size_t recordBytes);
+  // Syncs what was written to them, and the entries of the files made, then lets them go.
+  // Returns what failed, in the operator's words.
   std::vector<std::string> sync();
 
 private:
@@ -57,12 +59,14 @@ private:
     dev_t device = 0;
     ino_t inode = 0;
     bool directory = false;
-    std::size_t directoryIndex = 0; // of the directory it was made in, if `made`
-    bool made = false;
+    std::size_t directoryIndex = 0; // of its directory, if `made`
+    bool made = false;              // new, with an entry in its directory to sync
     std::shared_ptr<SyncState> state;
   };
+  static struct stat statusOf(const FileDescriptor &file, const std::string &path);
   // The index of `file` among the held, after taking it unless one held is the same file.
-  std::size_t take(FileDescriptor file, const std::string &path, bool directory);
+  std::size_t take(FileDescriptor file, const std::string &path, const struct stat &status,
+                   bool directory);
 
   std::vector<Held> held_;
 };

@@ -57,7 +57,7 @@ public:
   void prepareToWait();
 
   // The quiet time after the last whole line has passed: shuts our sending side, which the
-  // board reads as the end of the stream, its receipt.
+  // board reads as the end of the stream, its receipt; not while its records await a sync.
   void giveReceipt();
 
   // A record it sent went to a file that is held for a sync: until `file` is synced, no
