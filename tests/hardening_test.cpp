@@ -100,7 +100,7 @@ TEST_F(Hardening, WithSyncEveryReceiptFollowsTheSyncOfItsRecord) {
   const std::string trace = (dir / "trace").string();
   pid = startCollector(dir, {}, {"--sync"},
                        {"/usr/bin/env", "ASAN_OPTIONS=detect_leaks=0", "/usr/bin/strace", "-f",
-                        "-qq", "-yy", "-o", trace, "-e",
+                        "-qq", "-yy", "-s", "64", "-o", trace, "-e",
                         "trace=recvfrom,write,fdatasync,fsync,syncfs,shutdown,setsockopt", "-e",
                         "inject=fdatasync:error=EIO:when=1"});
   waitUntilListening(dir);
