@@ -148,6 +148,36 @@ TEST_F(DeviceLog, ALogDirectoryInTheWayFailsEachRecordUntilItIsGone) {
   EXPECT_EQ(problems(store("T,A,1\n")), "");
 }
 
+// The descriptors this process has open.
+std::size_t openDescriptors() {
+  return static_cast<std::size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), {}));
+}
+
+// With a batch, each device file is held open once, however many records went to it and
+// wherever logrotate moved it since, until one sync stores them all and lets them go.
+TEST_F(DeviceLog, ABatchHoldsEachFileOnceUntilItsSync) {
+  SyncBatch batch;
+  const auto records = splitRecords("T,A,1\nT,B,2\nT,A,3\n");
+  std::vector<std::shared_ptr<const SyncState>> states;
+  for (const Record &record : records) {
+    states.push_back(appendToDeviceLog("log", record, &batch).sync);
+  }
+  fs::rename("log/A.csv", "log/A.csv.1");
+  states.push_back(appendToDeviceLog("log", records[0], &batch).sync); // to a new A.csv
+  const std::size_t open = openDescriptors();
+  EXPECT_EQ(states[0], states[2]);
+  EXPECT_NE(states[0], states[1]);
+  EXPECT_NE(states[0], states[3]);
+  EXPECT_FALSE(states[0]->done);
+  EXPECT_EQ(batch.sync(), std::vector<std::string>{});
+  for (const auto &state : states) {
+    EXPECT_TRUE(state->done && !state->failed);
+  }
+  EXPECT_TRUE(batch.empty());
+  EXPECT_EQ(openDescriptors(), open - 4) << "A.csv.1, B.csv, A.csv and log let go";
+  EXPECT_EQ(deviceFiles()["A.csv.1"], "T,A,1\nT,A,3\n");
+}
+
 } // namespace
 
 // A record that a crash left without its line feed is cut away when the collector starts;

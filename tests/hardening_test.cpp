@@ -8,8 +8,12 @@
 #include <climits>
 #include <csignal>
 #include <fstream>
+#include <map>
 #include <random>
+#include <regex>
+#include <set>
 #include <sstream>
+#include <thread>
 
 #include <fcntl.h>
 #include <sched.h>
@@ -86,6 +90,72 @@ TEST_F(Hardening, AnAcceptErrorOfOnePeerStopsNothing) {
   ASSERT_GT(collector, 0);
   ::kill(collector, SIGTERM);
   EXPECT_EQ(exitStatus(pid), 0); // strace ends with the collector's status
+}
+
+// With --sync, the system calls show every receipt (our shutdown, or the orderly close that
+// turns the reset off) after a sync that covers its record: fdatasync of its file, and fsync
+// of the directory that got the file, or one syncfs. The first fdatasync fails: that board
+// is reset, and the operator told.
+TEST_F(Hardening, WithSyncEveryReceiptFollowsTheSyncOfItsRecord) {
+  const std::string trace = (dir / "trace").string();
+  pid = startCollector(dir, {}, {"--sync"},
+                       {"/usr/bin/env", "ASAN_OPTIONS=detect_leaks=0", "/usr/bin/strace", "-f",
+                        "-qq", "-yy", "-s", "64", "-o", trace, "-e",
+                        "trace=recvfrom,write,fdatasync,fsync,syncfs,shutdown,setsockopt", "-e",
+                        "inject=fdatasync:error=EIO:when=1"});
+  waitUntilListening(dir);
+  EXPECT_FALSE(sendReport("L,lost\n"));
+  const std::string lost = "Exception: records not synced to disk in log/L.csv: Input/output "
+                           "error\nException: reset the connection of 127.0.0.1: its report "
+                           "was not stored in full\n";
+  EXPECT_EQ(errOnceItIs(lost), lost);
+  std::vector<std::thread> boards; // some close their side, some wait for the receipt
+  for (int b = 0; b < 12; ++b) {
+    boards.emplace_back([b] {
+      const int fd = connectToCollector();
+      const std::string line = "S" + std::to_string(b % 4) + ",r" + std::to_string(b) + "\n";
+      EXPECT_EQ(::send(fd, line.data(), line.size(), MSG_NOSIGNAL), ssize_t(line.size()));
+      EXPECT_TRUE(b % 2 == 0 ? finishReport(fd, "") : closedInOrder(fd)) << line;
+    });
+  }
+  for (auto &board : boards) {
+    board.join();
+  }
+  ::kill(childOf(pid), SIGTERM);
+  EXPECT_EQ(exitStatus(pid), 0);
+
+  const std::string peer = R"(\(\d+<TCP:\[[^\]]*->([^\]]+)\]>, )";
+  const std::regex received("recvfrom" + peer + R"("([^\\"]+))"),
+      written(R"(write\(\d+<([^>]+\.csv)>, "\d{14},([^\\"]+))"),
+      synced(R"((fdatasync|fsync|syncfs)\(\d+<([^>]+)>\) = 0)"),
+      receipt("(shutdown|setsockopt)" + peer + "(SHUT_WR|SOL_SOCKET, SO_LINGER, .l_onoff=0)");
+  std::map<std::string, std::string> recordOf;        // of a peer, by its address and port
+  std::map<std::string, std::set<std::string>> needs; // what a record waits for: file, directory
+  std::map<std::string, std::string> fileOf;
+  std::set<std::string> receipted; // peers
+  std::istringstream lines(readFile(trace));
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch m;
+    if (std::regex_search(line, m, received)) {
+      recordOf[m[1]] = m[2];
+    } else if (std::regex_search(line, m, written)) {
+      const bool made = std::none_of(fileOf.begin(), fileOf.end(),
+                                     [&](const auto &record) { return record.second == m[1]; });
+      fileOf[m[2]] = m[1];
+      needs[m[2]] = {m[1].str()};
+      if (made) {
+        needs[m[2]].insert(fs::path(m[1].str()).parent_path().string());
+      }
+    } else if (std::regex_search(line, m, synced)) {
+      for (auto &[record, paths] : needs) {
+        m[1] == "syncfs" ? paths.clear() : (void)paths.erase(m[2]);
+      }
+    } else if (std::regex_search(line, m, receipt)) {
+      receipted.insert(m[2]);
+      EXPECT_TRUE(needs.at(recordOf.at(m[2])).empty()) << "before its sync: " << line;
+    }
+  }
+  EXPECT_EQ(receipted.size(), 12U);
 }
 
 // A peer's connection closes in order only when every line it sent is stored; else it is

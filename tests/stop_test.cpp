@@ -19,8 +19,9 @@ namespace {
 class Stop : public CollectorTest {
 protected:
   // Several senders stream reports; the signal comes in the middle of the stream.
-  void stopDuringAStream(int signalNumber, const std::string &name) {
-    start();
+  void stopDuringAStream(int signalNumber, const std::string &name,
+                         const std::vector<std::string> &args = {}) {
+    start(args);
     ReportStream stream(4, INT_MAX, 200);
     ASSERT_TRUE(eventually([&] { return stream.sent() > 200; }));
     ::kill(pid, signalNumber);
@@ -54,6 +55,11 @@ TEST_F(Stop, SigintFinishesTheReportsInHand) {
 
 TEST_F(Stop, SighupFinishesTheReportsInHand) {
   stopDuringAStream(SIGHUP, "SIGHUP");
+}
+
+// The receipts that wait for a sync when the stop comes are given after it.
+TEST_F(Stop, WithSyncSigtermFinishesTheReportsInHand) {
+  stopDuringAStream(SIGTERM, "SIGTERM", {"--sync"});
 }
 
 // Peers that hold a connection and send nothing cannot hold the stop up; a report that is

@@ -24,7 +24,7 @@ struct StoreFailure {
 };
 
 [[noreturn]] void fail(Outcome::Kind kind, std::string problem) {
-  throw StoreFailure{{kind, std::move(problem)}};
+  throw StoreFailure{{kind, std::move(problem), nullptr}};
 }
 
 std::string systemMessage(int error, const std::string &what) {
@@ -81,7 +81,8 @@ void cutBack(const FileDescriptor &file, std::size_t written) {
 }
 
 // One write for the record and its line feed, so that readers and a crash never see half.
-void writeRecord(FileDescriptor file, const std::string &filePath, const std::string &recordLine) {
+void writeRecord(const FileDescriptor &file, const std::string &filePath,
+                 const std::string &recordLine) {
   std::size_t written = 0;
   while (written < recordLine.size()) {
     const auto count =
@@ -96,6 +97,9 @@ void writeRecord(FileDescriptor file, const std::string &filePath, const std::st
       failRecord(error, "record not stored in " + filePath);
     }
   }
+}
+
+void closeWritten(FileDescriptor &file, const std::string &filePath) {
   if (!file.close()) {
     failRecord(errno, "record may be lost in " + filePath);
   }
@@ -181,15 +185,106 @@ void prepareLogDirectory(const std::filesystem::path &logDir) {
   }
 }
 
-Outcome appendToDeviceLog(const std::filesystem::path &logDir, const Record &record) {
+Outcome appendToDeviceLog(const std::filesystem::path &logDir, const Record &record,
+                          SyncBatch *batch) {
   if (record.fileName.empty()) {
-    return {Outcome::Kind::refused, refusalOf(record.macAddress)};
+    return {Outcome::Kind::refused, refusalOf(record.macAddress), nullptr};
   }
   const std::string filePath = (logDir / record.fileName).string();
+  Outcome outcome;
   try {
-    writeRecord(openDeviceFile(logDir, filePath), filePath, record.line + '\n');
+    FileDescriptor file = openDeviceFile(logDir, filePath);
+    writeRecord(file, filePath, record.line + '\n');
+    if (batch != nullptr) {
+      outcome.sync = batch->hold(std::move(file), filePath, logDir, record.line.size() + 1);
+    } else {
+      closeWritten(file, filePath);
+    }
   } catch (const StoreFailure &failure) {
     return failure.outcome;
   }
-  return {};
+  return outcome;
+}
+
+struct stat SyncBatch::statusOf(const FileDescriptor &file, const std::string &path) {
+  struct stat status {};
+  if (!file.isOpen() || ::fstat(file.get(), &status) != 0) {
+    failRecord(errno, "cannot hold " + path + " until it is synced");
+  }
+  return status;
+}
+
+std::size_t SyncBatch::take(FileDescriptor file, const std::string &path, const struct stat &status,
+                            bool directory) {
+  // One sync per file however many records went to it: the descriptor held first was open
+  // before all of them, and so is told of a failed writeback of any.
+  for (std::size_t index = 0; index < held_.size(); ++index) {
+    if (held_[index].device == status.st_dev && held_[index].inode == status.st_ino) {
+      if (!directory) {
+        closeWritten(file, path);
+      }
+      return index;
+    }
+  }
+  held_.push_back({std::move(file), path, status.st_dev, status.st_ino, directory, 0, false,
+                   std::make_shared<SyncState>()});
+  return held_.size() - 1;
+}
+
+std::shared_ptr<const SyncState> SyncBatch::hold(FileDescriptor file, const std::string &filePath,
+                                                 const std::filesystem::path &logDir,
+                                                 std::size_t recordBytes) {
+  // A file that holds this record alone is new, made now or by logrotate since the last
+  // record: its entry in the directory is synced too. Cheaper than asking at the open.
+  const struct stat status = statusOf(file, filePath);
+  const std::size_t index = take(std::move(file), filePath, status, false);
+  if (status.st_size == static_cast<off_t>(recordBytes)) {
+    FileDescriptor directory(::open(logDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const struct stat directoryStatus = statusOf(directory, logDir.string());
+    const std::size_t directoryIndex =
+        take(std::move(directory), logDir.string(), directoryStatus, true);
+    held_[index].made = true;
+    held_[index].directoryIndex = directoryIndex;
+  }
+  return held_[index].state;
+}
+
+// One device file, with its directory when new, is synced by fdatasync (and fsync): the
+// journal commits once, for it alone. Several are synced by one syncfs of their file system:
+// each fdatasync of a file appended to waits for a journal commit of its own, one after
+// another, while syncfs commits once for them all. Measured on ext4 here, for 16 files
+// each with a new record: 2.7 to 6.8 ms for the fdatasyncs, 0.5 ms for syncfs; for one file
+// 0.2 to 0.3 ms either way, or 4 ms for syncfs when another program has dirty data. For
+// syncfs also writes whatever else is dirty there, and its failure cannot be told from
+// ours: it fails every record of the batch on that file system. It reports a failed
+// writeback that came after its descriptor was opened (Linux 5.8 and later), and the first
+// held of a file system was opened before any record of the batch went there.
+std::vector<std::string> SyncBatch::sync() {
+  const auto files =
+      std::count_if(held_.begin(), held_.end(), [](const Held &held) { return !held.directory; });
+  std::vector<std::string> problems;
+  for (auto held = held_.begin(); held != held_.end(); ++held) {
+    const auto first = std::find_if(
+        held_.begin(), held, [&](const Held &other) { return other.device == held->device; });
+    if (files > 1 && first != held) {
+      held->state->failed = first->state->failed; // synced with it
+      continue;
+    }
+    const int fd = held->file.get();
+    // A directory's entries are metadata, which fdatasync may leave out.
+    const int result = files > 1 ? ::syncfs(fd) : held->directory ? ::fsync(fd) : ::fdatasync(fd);
+    held->state->failed = result != 0;
+    if (held->state->failed) {
+      problems.push_back(systemMessage(
+          errno, files > 1 ? "records not synced to disk on the file system of " + held->path
+                           : "records not synced to disk in " + held->path));
+    }
+  }
+  for (Held &held : held_) {
+    held.state->failed =
+        held.state->failed || (held.made && held_[held.directoryIndex].state->failed);
+    held.state->done = true;
+  }
+  held_.clear();
+  return problems;
 }

@@ -170,8 +170,31 @@ void Connection::prepareToWait() {
 }
 
 void Connection::giveReceipt() {
+  if (recordsAwaitSync() || stage_ == Stage::closing) {
+    return; // not yet on stable storage, or never: a failed sync lost it
+  }
   // A peer that reset its connection meanwhile has nothing to read: its lines are stored.
   stage_ = ::shutdown(socket(), SHUT_WR) == 0 ? Stage::receiptGiven : Stage::closing;
+}
+
+void Connection::awaitSync(std::shared_ptr<const SyncState> file) {
+  if (unsynced_.empty() || unsynced_.back() != file) {
+    unsynced_.push_back(std::move(file)); // the lines of a report mostly go to one file
+  }
+}
+
+bool Connection::recordsAwaitSync() {
+  for (auto it = unsynced_.begin(); it != unsynced_.end();) {
+    if (!(*it)->done) {
+      ++it;
+    } else {
+      if ((*it)->failed) {
+        lose(Loss::notStored);
+      }
+      it = unsynced_.erase(it);
+    }
+  }
+  return loss_ == Loss::none && !unsynced_.empty();
 }
 
 void Connection::endAtDeadline() {
@@ -214,6 +237,9 @@ Clock::time_point Connection::nextDeadline() const {
 }
 
 void Connection::close() {
+  if (recordsAwaitSync()) {
+    lose(Loss::notStored); // never an orderly close before the sync
+  }
   if (loss_ != Loss::none) {
     if (!toldWhereItHappened(loss_)) {
       announce();

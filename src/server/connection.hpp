@@ -8,6 +8,8 @@
 #include "server/sockets.hpp"
 
 #include <cstddef>
+#include <memory>
+#include <vector>
 
 // Where a connection's report stands.
 enum class Stage {
@@ -55,8 +57,16 @@ public:
   void prepareToWait();
 
   // The quiet time after the last whole line has passed: shuts our sending side, which the
-  // board reads as the end of the stream, its receipt.
+  // board reads as the end of the stream, its receipt; not while its records await a sync.
   void giveReceipt();
+
+  // A record it sent went to a file that is held for a sync: until `file` is synced, no
+  // receipt and no orderly close.
+  void awaitSync(std::shared_ptr<const SyncState> file);
+
+  // Whether records it sent still wait for their sync, before its receipt or orderly close.
+  // A record whose sync failed loses the connection.
+  bool recordsAwaitSync();
 
   // The report's time is up: a line begun is lost; nothing more is read.
   void endAtDeadline();
@@ -131,4 +141,5 @@ private:
   bool awaitingHeader_;             // a proxy's, until its PROXY header is taken
   std::string header_;              // what of the PROXY header has come
   bool healthCheck_ = false;        // a proxy's own connection that sent nothing more
+  std::vector<std::shared_ptr<const SyncState>> unsynced_; // the files its records went to
 };

@@ -9,6 +9,7 @@ namespace {
 // getopt_long's value for the options that have no short form.
 constexpr int devicesOption = 0x100;
 constexpr int proxyFromOption = 0x101;
+constexpr int syncOption = 0x102;
 
 constexpr const char *usage = R"(Usage: report-collector [OPTION]...
 Collects one-line CSV reports from devices over TCP and appends each record, stamped with
@@ -26,6 +27,8 @@ the local time, to DIR/<device identifier without colons>.csv.
                        address within PREFIX bits of it, as a proxy's: each must
                        begin with a PROXY protocol header, version 1 or 2, naming
                        the board; may be given more than once
+      --sync           give a device its receipt only once its records are on
+                       stable storage, which a power cut does not lose
   -h, --help           show this help and exit
   -V, --version        show the version and exit
 
@@ -37,12 +40,12 @@ listener, the log directory or the device list fails, 2 on a usage error.
 } // namespace
 
 CommandLine readCommandLine(int argc, char *argv[]) {
-  const std::vector<option> longOptions{
-      {"port", required_argument, nullptr, 'p'},
-      {"listen", required_argument, nullptr, 'l'},
-      {"log-dir", required_argument, nullptr, 'd'},
-      {"devices", required_argument, nullptr, devicesOption},
-      {"proxy-from", required_argument, nullptr, proxyFromOption}};
+  const std::vector<option> longOptions{{"port", required_argument, nullptr, 'p'},
+                                        {"listen", required_argument, nullptr, 'l'},
+                                        {"log-dir", required_argument, nullptr, 'd'},
+                                        {"devices", required_argument, nullptr, devicesOption},
+                                        {"proxy-from", required_argument, nullptr, proxyFromOption},
+                                        {"sync", no_argument, nullptr, syncOption}};
   CommandLine commandLine;
   Options &options = commandLine.options;
   commandLine.exitStatus = readOptions(
@@ -66,6 +69,10 @@ CommandLine readCommandLine(int argc, char *argv[]) {
                        : "invalid proxy address '" + value +
                              "': an IPv4 or IPv6 address is needed, with /PREFIX optionally "
                              "(0 to 32 bits for IPv4, to 128 for IPv6)";
+        }
+        if (option == syncOption) {
+          options.sync = true;
+          return "";
         }
         if (option == devicesOption) {
           options.devices = value;

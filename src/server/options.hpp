@@ -23,6 +23,8 @@ struct Options {
   // Proxies: a connection from these addresses begins with a PROXY protocol header that
   // names the board it relays.
   std::vector<AddressRange> trustedProxies;
+  // A receipt only once the records are on stable storage (fdatasync), not only written.
+  bool sync = false;
 };
 
 // The options to serve with, or the exit status when the command line is all there is to

@@ -86,6 +86,7 @@ struct Place {
   Connection connection;
   std::optional<LentSocket> lent;
   ReadWait wait;
+  bool receiptAfterSync = false; // its quiet time has passed; its records await their sync
 };
 
 // Owns the loop and decides whom to serve and when: it takes peers from the backlog into
@@ -109,6 +110,7 @@ public:
     console::listening(options_.listen.value_or("0.0.0.0"), options_.port);
     while (!stop_.requested()) {
       takeWaitingPeers();
+      syncThenRelease();
       reactor_.awaitEvent(nextDeadline_);
       if (!waiting_.empty()) {
         reactor_.poll(); // the rest of what came is seen in the same pass over the places
@@ -210,7 +212,7 @@ private:
       c.endAtDeadline();
     }
     if (c.stage() == Stage::closing) {
-      c.close();
+      closeWhenSynced(std::move(c));
       return;
     }
     c.prepareToWait();
@@ -242,7 +244,7 @@ private:
         }
       }
       if (c.stage() != Stage::closing && now >= c.nextDeadline()) {
-        passTime(c, now);
+        passTime(*it, now);
       }
       if (c.stage() == Stage::closing) {
         it = giveUp(it);
@@ -255,13 +257,19 @@ private:
 
   // The time of `c` has come: its receipt after a quiet time, or the end of its report, when
   // what has come is stored and a line begun is lost.
-  void passTime(Connection &c, Clock::time_point now) {
+  void passTime(Place &place, Clock::time_point now) {
+    Connection &c = place.connection;
     if (!c.hasSentNothing()) {
       takeAndStore(c); // what has arrived since the last look is stored before anything else
     }
     if (c.stage() == Stage::awaitingQuiet && now < c.deadline()) {
-      if (Clock::now() >= c.nextDeadline()) {
-        c.giveReceipt(); // unless lines came just now: their quiet time starts again
+      if (Clock::now() < c.nextDeadline()) {
+        return; // lines came just now: their quiet time starts again
+      }
+      if (c.recordsAwaitSync()) {
+        place.receiptAfterSync = receiptsAfterSync_ = true;
+      } else {
+        c.giveReceipt();
       }
     } else if (c.stage() != Stage::closing) {
       c.endAtDeadline();
@@ -270,8 +278,50 @@ private:
 
   std::list<Place>::iterator giveUp(std::list<Place>::iterator place) {
     place->lent.reset();
-    place->connection.close();
+    closeWhenSynced(std::move(place->connection));
     return waiting_.erase(place);
+  }
+
+  // Closes `c`; in order only once its records are on stable storage, after the next sync.
+  void closeWhenSynced(Connection c) {
+    if (c.recordsAwaitSync()) {
+      closingAfterSync_.push_back(std::move(c));
+    } else {
+      c.close();
+    }
+  }
+
+  // Group commit: one sync covers every record written since the last, whichever reports
+  // they came in; then the receipts and orderly closes that waited for it. Done once a turn
+  // of the loop, before it waits: the reports that came while the last sync ran are stored
+  // together, and wait for one sync more, not one each.
+  void syncThenRelease() {
+    syncHeldFiles();
+    for (auto it = waiting_.begin(); receiptsAfterSync_ && it != waiting_.end();) {
+      if (std::exchange(it->receiptAfterSync, false)) {
+        it->connection.giveReceipt();
+        if (it->connection.stage() == Stage::closing) {
+          it = giveUp(it); // its sync failed: reset
+          continue;
+        }
+      }
+      ++it;
+    }
+    receiptsAfterSync_ = false;
+    for (Connection &c : std::exchange(closingAfterSync_, {})) {
+      c.close();
+    }
+  }
+
+  // Syncs the files held since the last sync, if any, and says whether there were some.
+  bool syncHeldFiles() {
+    if (syncBatch_.empty()) {
+      return false;
+    }
+    for (const std::string &problem : syncBatch_.sync()) {
+      console::exception(problem);
+    }
+    return true;
   }
 
   // Every place is taken and a newcomer waits: a connection that has its receipt gives its
@@ -341,8 +391,12 @@ private:
          peer = Peer()) {
       Connection c = connectionOf(std::move(peer));
       endAtStop(c);
-      c.close();
+      closeWhenSynced(std::move(c));
+      if (closingAfterSync_.size() >= peersPerTurn) {
+        syncThenRelease(); // a long backlog holds no more descriptors than a turn does
+      }
     }
+    syncThenRelease(); // whatever a second signal says: these records are written
     if (placesNotice_.pending()) {
       tellPlacesGivenUp(now);
     }
@@ -360,7 +414,7 @@ private:
   void takeAndStore(Connection &c) {
     const Report report = c.takeMore(Clock::now());
     c.show(report);
-    if (!storeRecords(report.records, c.deadline())) {
+    if (!storeRecords(report.records, c)) {
       c.lose(Loss::notStored);
     }
   }
@@ -383,7 +437,7 @@ private:
   // Stores `records` in order, and says whether all were stored. A record that finds the
   // system short of descriptors is tried again until `deadline`; after a second stop signal,
   // or once the stop's time is up, no further record is tried.
-  bool storeRecords(const std::vector<Record> &records, Clock::time_point deadline) {
+  bool storeRecords(const std::vector<Record> &records, Connection &c) {
     bool allStored = true;
     for (std::size_t index = 0; index < records.size(); ++index) {
       if (index > 0) {
@@ -392,23 +446,28 @@ private:
       if (stop_.timeIsUp(Clock::now())) {
         return false; // the rest are not stored: the peer is reset
       }
-      allStored = storeRecord(records[index], deadline) && allStored;
+      allStored = storeRecord(records[index], c) && allStored;
     }
     return allStored;
   }
 
-  bool storeRecord(const Record &record, Clock::time_point deadline) {
+  bool storeRecord(const Record &record, Connection &c) {
     if (const auto refusal = refusalByDeviceList(devices_ ? &*devices_ : nullptr, record)) {
       console::exception(*refusal);
       return false;
     }
-    Outcome outcome = appendToDeviceLog(options_.logDir, record);
+    SyncBatch *batch = options_.sync ? &syncBatch_ : nullptr;
+    Outcome outcome = appendToDeviceLog(options_.logDir, record, batch);
+    // The files held for the sync are the first descriptors to free.
     while (outcome.kind == Outcome::Kind::shortOfDescriptors &&
-           backOff(outcome.problem, deadline)) {
-      outcome = appendToDeviceLog(options_.logDir, record);
+           (syncHeldFiles() || backOff(outcome.problem, c.deadline()))) {
+      outcome = appendToDeviceLog(options_.logDir, record, batch);
     }
     if (outcome.kind == Outcome::Kind::stored) {
       backoff_.reset();
+      if (outcome.sync) {
+        c.awaitSync(outcome.sync);
+      }
       return true;
     }
     console::exception(outcome.problem);
@@ -426,6 +485,11 @@ private:
   Clock::time_point nextDeadline_ = Clock::time_point::max(); // when the loop must wake
   PlacesNotice placesNotice_;
   AcceptBackoff backoff_;
+  // With --sync: the device files written since the last sync, and the connections whose
+  // receipt or orderly close waits for it.
+  SyncBatch syncBatch_;
+  std::vector<Connection> closingAfterSync_;
+  bool receiptsAfterSync_ = false; // a place's receipt waits for the sync
 };
 
 // The exit status, once the console has had a moment to take the last lines.
