@@ -136,9 +136,9 @@ define host {
   notification_period   always
 }
 define service {
+  name                  fleet-service
+  register              0
   host_name             greenhouses
-  service_description   fleet
-  check_command         fleet-check
   max_check_attempts    1
   check_interval        60
   retry_interval        60
@@ -148,16 +148,14 @@ define service {
   notification_period   always
 }
 define service {
-  host_name             greenhouses
+  use                   fleet-service
+  service_description   fleet
+  check_command         fleet-check
+}
+define service {
+  use                   fleet-service
   service_description   broken
   check_command         fleet-broken
-  max_check_attempts    1
-  check_interval        60
-  retry_interval        60
-  check_period          always
-  contacts              nobody
-  notification_interval 0
-  notification_period   always
 }
 EOF
 chown -R nagios:nagios "$work"
